@@ -1,0 +1,181 @@
+#include "frame/frame.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+// Runs the frame steps of a run on `argument`; gives the frame, or an empty
+// vector when the command is refused.
+Bytes frame_for(const std::string& argument, bool* accepted = nullptr) {
+  unsigned char message[MESSAGE_CAPACITY];
+  unsigned char frame[FRAME_CAPACITY];
+  std::memset(frame, 0xAA, sizeof frame);
+  bool ok = copy_message(message, argument.c_str()) != 0;
+  if (ok) {
+    substitute_apostrophes(message);
+    ok = build_frame(message, frame) != 0;
+  }
+  if (accepted != nullptr) {
+    *accepted = ok;
+  }
+  if (!ok) {
+    return {};
+  }
+  EXPECT_LT(bounded_length(frame, FRAME_CAPACITY), FRAME_CAPACITY) << "frame not terminated";
+  return Bytes(frame, frame + bounded_length(frame, FRAME_CAPACITY));
+}
+
+std::string text(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+struct FrameRow {
+  Bytes message;
+  std::int32_t sum;
+  Bytes frame;
+  bool reply;
+};
+
+void PrintTo(const FrameRow& row, std::ostream* out) { *out << "S=" << row.sum; }
+
+class FrameTable : public ::testing::TestWithParam<FrameRow> {};
+
+TEST_P(FrameTable, BuildsFrameChecksumAndReplyDecision) {
+  const FrameRow& row = GetParam();
+  const Bytes frame = frame_for(text(row.message));
+  EXPECT_EQ(frame, row.frame);
+  ASSERT_GE(frame.size(), 3U);
+  // S covers everything from the second header byte to the end of text.
+  const std::size_t end_of_text = 3 + row.message.size() + 1;
+  EXPECT_EQ(checksum_sum(frame.data(), end_of_text), row.sum);
+  unsigned char finished[FRAME_CAPACITY] = {};
+  std::memcpy(finished, frame.data(), frame.size());
+  EXPECT_EQ(expects_reply(finished), row.reply);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    KnownFrames, FrameTable,
+    ::testing::Values(
+        FrameRow{{0x41, 0x42}, 149, {0xF1, 0x01, 0x04, 0x41, 0x42, 0x0D, 0x95, 0xF2}, false},
+        FrameRow{{0x40, 0x31}, 131, {0xF1, 0x01, 0x04, 0x40, 0x31, 0x0D, 0x83, 0xF2}, true},
+        FrameRow{{0x48, 0x45, 0x4C, 0x4C, 0x4F},
+                 390,
+                 {0xF1, 0x01, 0x04, 0x48, 0x45, 0x4C, 0x4C, 0x4F, 0x0D, 0xFF, 0x01, 0x86, 0xF2},
+                 false},
+        FrameRow{{0x7A, 0x7A, 0x7A, 0x40, 0x40},
+                 512,
+                 {0xF1, 0x01, 0x04, 0x7A, 0x7A, 0x7A, 0x40, 0x40, 0x0D, 0xFF, 0x02, 0xF2},
+                 true},
+        FrameRow{{0x74, 0x74}, 250, {0xF1, 0x01, 0x04, 0x74, 0x74, 0x0D, 0xFF, 0xF2}, false},
+        FrameRow{{0x2E}, 64, {0xF1, 0x01, 0x04, 0x2E, 0x0D, 0x40, 0xF2}, true},
+        FrameRow{{0x69, 0x74, 0x27, 0x73},
+                 388,
+                 {0xF1, 0x01, 0x04, 0x69, 0x74, 0x22, 0x73, 0x0D, 0xFF, 0x01, 0x84, 0xF2},
+                 false},
+        FrameRow{{}, 18, {0xF1, 0x01, 0x04, 0x0D, 0x12, 0xF2}, false},
+        FrameRow{
+            {0x2A, 0x40, 0x31}, 173, {0xF1, 0x01, 0x04, 0x2A, 0x40, 0x31, 0x0D, 0xAD, 0xF2}, false},
+        FrameRow{{0x40, 0x6C, 0x6C},
+                 298,
+                 {0xF1, 0x01, 0x04, 0x40, 0x6C, 0x6C, 0x0D, 0xFF, 0x01, 0x2A, 0xF2},
+                 false},
+        FrameRow{{0xEE}, 0, {0xF1, 0x01, 0x04, 0xEE, 0x0D, 0xF2}, false},
+        FrameRow{{0xE9}, -5, {0xF1, 0x01, 0x04, 0xE9, 0x0D, 0xFB, 0xF2}, false}));
+
+struct FieldRow {
+  std::int32_t sum;
+  Bytes field;
+};
+
+void PrintTo(const FieldRow& row, std::ostream* out) { *out << "S=" << row.sum; }
+
+class ChecksumField : public ::testing::TestWithParam<FieldRow> {};
+
+TEST_P(ChecksumField, ChoosesFormAndEndsAtFirstZeroByte) {
+  unsigned char field[CHECKSUM_FIELD_CAPACITY];
+  std::memset(field, 0xAA, sizeof field);
+  const std::size_t length = checksum_field(GetParam().sum, field);
+  EXPECT_EQ(Bytes(field, field + length), GetParam().field);
+  EXPECT_EQ(field[length], 0) << "field not terminated";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    FormBoundaries, ChecksumField,
+    ::testing::Values(FieldRow{249, {0xF9}}, FieldRow{250, {0xFF}}, FieldRow{255, {0xFF}},
+                      FieldRow{256, {0xFF, 0x01}}, FieldRow{257, {0xFF, 0x01, 0x01}},
+                      FieldRow{0x1234, {0xFF, 0x12, 0x34}}, FieldRow{65535, {0xFF, 0xFF, 0xFF}},
+                      FieldRow{65536, {0xFE, 0x01}}, FieldRow{65537, {0xFE, 0x01}},
+                      FieldRow{0x010203, {0xFE, 0x01, 0x02, 0x03}},
+                      FieldRow{0x7FFFFFFF, {0xFE, 0xFF, 0xFF, 0xFF}}, FieldRow{1, {0x01}},
+                      FieldRow{0, {}}, FieldRow{-1, {0xFF}}, FieldRow{-256, {}},
+                      FieldRow{-257, {0xFF}}, FieldRow{-3182, {0x92}}));
+
+TEST(ApostropheSpan, OnlyTheFirst22PositionsAreSubstituted) {
+  const Bytes frame = frame_for(std::string(23, '\''));
+  ASSERT_EQ(frame.size(), 31U);
+  const std::string message(frame.begin() + 3, frame.begin() + 26);
+  EXPECT_EQ(message, std::string(22, '"') + "'");
+
+  unsigned char area[MESSAGE_CAPACITY] = {};
+  std::memcpy(area, "a'b", 3);
+  substitute_apostrophes(area);
+  EXPECT_STREQ(reinterpret_cast<char*>(area), "a\"b");
+}
+
+struct FitRow {
+  const char* name;
+  std::string argument;
+  bool accepted;
+  std::size_t frame_length;
+};
+
+void PrintTo(const FitRow& row, std::ostream* out) { *out << row.name; }
+
+class FitLimit : public ::testing::TestWithParam<FitRow> {};
+
+TEST_P(FitLimit, AcceptsExactlyWhatFitsAndNeverCutsShort) {
+  bool accepted = false;
+  const Bytes frame = frame_for(GetParam().argument, &accepted);
+  ASSERT_EQ(accepted, GetParam().accepted);
+  if (accepted) {
+    EXPECT_EQ(frame.size(), GetParam().frame_length);
+    const std::string message(frame.begin() + 3, frame.begin() + 3 + GetParam().argument.size());
+    EXPECT_EQ(message, GetParam().argument) << "message changed on its way into the frame";
+  }
+}
+
+// High bytes make S small, and a short checksum field lets longer commands fit.
+INSTANTIATE_TEST_SUITE_P(
+    Limits, FitLimit,
+    ::testing::Values(FitRow{"ThreeByteField23", std::string(23, 'z'), true, 31},
+                      FitRow{"ThreeByteField24", std::string(24, 'z'), false, 0},
+                      FitRow{"TwoByteField24", std::string(22, 't') + "{{", true, 31},
+                      FitRow{"OneByteField25", std::string(25, '\x80'), true, 31},
+                      FitRow{"OneByteField26", std::string(26, '\x80'), false, 0},
+                      FitRow{"EmptyField26", std::string(25, '\x80') + "n", true, 31},
+                      FitRow{"Message31", std::string(31, '\x80'), false, 0},
+                      FitRow{"Message32", std::string(32, 'a'), false, 0},
+                      FitRow{"Message300", std::string(300, 'a'), false, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(FitLimit, RefusedFrameLeavesNothingToSend) {
+  unsigned char message[MESSAGE_CAPACITY] = {};
+  unsigned char frame[FRAME_CAPACITY];
+  std::memset(message, 'z', 24);
+  std::memset(frame, 0xAA, sizeof frame);
+  EXPECT_EQ(build_frame(message, frame), 0);
+  EXPECT_EQ(bounded_length(frame, FRAME_CAPACITY), 0U);
+}
+
+TEST(Message, HighBytesPassThroughUnchanged) {
+  const Bytes frame = frame_for("\x80\xA7\xFF");
+  ASSERT_GE(frame.size(), 6U);
+  EXPECT_EQ(Bytes(frame.begin() + 3, frame.begin() + 6), (Bytes{0x80, 0xA7, 0xFF}));
+}
+
+}  // namespace
