@@ -1,0 +1,81 @@
+#include "validate.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "frame/frame.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+Bytes built(const std::string& text) {
+  unsigned char message[MESSAGE_CAPACITY];
+  unsigned char frame[FRAME_CAPACITY];
+  EXPECT_TRUE(copy_message(message, text.c_str()));
+  substitute_apostrophes(message);
+  EXPECT_TRUE(build_frame(message, frame));
+  return Bytes(frame, frame + bounded_length(frame, FRAME_CAPACITY));
+}
+
+class ValidatorRoundTrip : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(ValidatorRoundTrip, AcceptsEveryBuiltFrameAndFindsItsMessage) {
+  const Bytes frame = built(GetParam());
+  FrameCheck check{};
+  ASSERT_TRUE(check_frame(frame.data(), frame.size(), &check)) << check.problem;
+  EXPECT_EQ(std::string(check.message, check.message + check.message_length).size(),
+            GetParam().size());
+  unsigned char area[FRAME_CAPACITY] = {};
+  std::memcpy(area, frame.data(), frame.size());
+  EXPECT_EQ(check.expects_reply, expects_reply(area));
+}
+
+// Every checksum form, empty field included, and an end-of-text byte inside
+// the message.
+INSTANTIATE_TEST_SUITE_P(Messages, ValidatorRoundTrip,
+                         ::testing::Values("AB", "@1", "HELLO", "zzz@@", "tt", ".", "", "\xEE",
+                                           "\xE9", "@ll", std::string(23, 'z'),
+                                           std::string(25, '\x80') + "n", "A\rB", "\r"));
+
+struct MalformedRow {
+  const char* name;
+  Bytes datagram;
+  const char* problem;
+};
+
+void PrintTo(const MalformedRow& row, std::ostream* out) { *out << row.name; }
+
+class ValidatorRefuses : public ::testing::TestWithParam<MalformedRow> {};
+
+TEST_P(ValidatorRefuses, NamesTheProblem) {
+  FrameCheck check{};
+  const Bytes& datagram = GetParam().datagram;
+  EXPECT_FALSE(check_frame(datagram.data(), datagram.size(), &check));
+  EXPECT_FALSE(check.well_formed);
+  EXPECT_STREQ(check.problem, GetParam().problem);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Datagrams, ValidatorRefuses,
+    ::testing::Values(
+        MalformedRow{"Empty", {}, "too short"},
+        MalformedRow{"HeaderOnly", {0xF1, 0x01, 0x04, 0xF2}, "too short"},
+        MalformedRow{"Long", Bytes(40, 0x41), "longer than 31 bytes"},
+        MalformedRow{"ZeroInside", {0xF1, 0x01, 0x04, 0x00, 0x0D, 0x12, 0xF2}, "zero byte inside"},
+        MalformedRow{"BadHeader", {0xF1, 0x02, 0x04, 0x0D, 0x13, 0xF2}, "bad header"},
+        MalformedRow{"BadTrailer", {0xF1, 0x01, 0x04, 0x0D, 0x12, 0xF3}, "bad trailer"},
+        MalformedRow{
+            "WrongSum", {0xF1, 0x01, 0x04, 0x41, 0x42, 0x0D, 0x96, 0xF2}, "bad checksum field"},
+        MalformedRow{
+            "NoEndOfText", {0xF1, 0x01, 0x04, 0x41, 0x42, 0x43, 0x95, 0xF2}, "bad checksum field"},
+        MalformedRow{"FieldNotCutAtZero",
+                     {0xF1, 0x01, 0x04, 0x74, 0x74, 0x0D, 0xFF, 0xFA, 0xF2},
+                     "bad checksum field"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
