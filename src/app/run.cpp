@@ -1,7 +1,5 @@
 #include "app/run.h"
 
-#include <cstring>
-
 #include "app/report.h"
 #include "frame/frame.h"
 #include "net/endpoint.h"
@@ -9,8 +7,7 @@
 namespace {
 
 sockaddr_in device_record() {
-  sockaddr_in destination;
-  std::memset(&destination, 0, sizeof destination);
+  sockaddr_in destination{};
   destination.sin_family = AF_INET;
   destination.sin_addr.s_addr = inet_addr(DEVICE_ADDRESS);
   destination.sin_port = htons(DEVICE_PORT);
@@ -20,7 +17,7 @@ sockaddr_in device_record() {
 // Steps after the socket exists; the caller closes it whatever this gives.
 int exchange(socket_handle s, const unsigned char* message, const unsigned char* frame,
              sockaddr_in destination) {
-  sockaddr_in local;
+  sockaddr_in local{};
   unsigned char reply[REPLY_CAPACITY] = {};
   if (!enable_broadcast(s) || !bind_local(s, &local, LOCAL_PORT) ||
       !send_frame(s, frame, destination)) {

@@ -76,7 +76,9 @@ int recvfrom(socket_handle, void* buffer, int capacity, int) {
     return SOCKET_ERROR;
   }
   const int size = static_cast<int>(fake.reply.size());
-  std::memcpy(buffer, fake.reply.data(), std::min(size, capacity));
+  if (size > 0) {
+    std::memcpy(buffer, fake.reply.data(), std::min(size, capacity));
+  }
   if (size > capacity) {
     fake.last_error = MESSAGE_TOO_LONG;
     return SOCKET_ERROR;
