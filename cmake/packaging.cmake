@@ -80,11 +80,14 @@ include(CPack)
 # builds only, since the check runs the installed program.
 if(BUILD_TESTING AND NOT CMAKE_CROSSCOMPILING)
   set(UDPCMD_PACKAGE_CHECK ${PROJECT_SOURCE_DIR}/cmake/package-check)
-  # A sanitized udpcmd links the sanitizer runtimes, which need the C++ one.
+  # What the installed udpcmd may load: a sanitized one links the sanitizer
+  # runtimes, which need the C++ one; otherwise nothing (static) or libc.
   if(UDPCMD_SANITIZE)
-    set(UDPCMD_LEAN_LINK 0)
+    set(UDPCMD_LEAN_LINK any)
+  elseif(UDPCMD_STATIC)
+    set(UDPCMD_LEAN_LINK static)
   else()
-    set(UDPCMD_LEAN_LINK 1)
+    set(UDPCMD_LEAN_LINK libc)
   endif()
   add_test(NAME package_install
            COMMAND ${UDPCMD_PACKAGE_CHECK} install ${CMAKE_COMMAND} ${CMAKE_BINARY_DIR}
