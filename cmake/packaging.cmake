@@ -99,3 +99,14 @@ if(BUILD_TESTING AND NOT CMAKE_CROSSCOMPILING)
   set_tests_properties(package_install package_deb PROPERTIES
     LABELS package SKIP_RETURN_CODE 77 TIMEOUT 120)
 endif()
+
+# The Windows zip, made and opened as a user would get it.
+if(BUILD_TESTING AND WIN32)
+  find_program(UDPCMD_OBJDUMP
+               NAMES i686-w64-mingw32-objdump objdump REQUIRED)
+  find_package(Python3 REQUIRED COMPONENTS Interpreter)
+  add_test(NAME package_zip
+           COMMAND ${PROJECT_SOURCE_DIR}/cmake/zip-check ${CMAKE_CPACK_COMMAND} ${CMAKE_BINARY_DIR}
+                   ${CMAKE_BINARY_DIR}/package-check/zip ${UDPCMD_OBJDUMP})
+  set_tests_properties(package_zip PROPERTIES LABELS package TIMEOUT 120)
+endif()
