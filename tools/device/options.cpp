@@ -125,25 +125,24 @@ int take_address(const char* value, DeviceOptions* options, char* error) {
   return 1;
 }
 
-int take_port(const char* value, DeviceOptions* options, char* error) {
+int parse_port(const char* option, const char* value, std::uint16_t* port, char* error) {
   long number = 0;
   if (!parse_number(value, LARGEST_PORT, &number)) {
-    explain(error, "--port: not a port number (0 to 65535): ", value);
+    (void)std::snprintf(error, OPTION_ERROR_CAPACITY, "%s: not a port number (0 to 65535): %s",
+                        option, value);
     return 0;
   }
-  options->port = static_cast<std::uint16_t>(number);
+  *port = static_cast<std::uint16_t>(number);
   return 1;
 }
 
+int take_port(const char* value, DeviceOptions* options, char* error) {
+  return parse_port("--port", value, &options->port, error);
+}
+
 int take_reply_port(const char* value, DeviceOptions* options, char* error) {
-  long number = 0;
-  if (!parse_number(value, LARGEST_PORT, &number)) {
-    explain(error, "--reply-port: not a port number (0 to 65535): ", value);
-    return 0;
-  }
-  options->reply_from_other_port = true;
-  options->reply_port = static_cast<std::uint16_t>(number);
-  return 1;
+  options->reply_from_other_port = true;  // the run ends if the port is bad
+  return parse_port("--reply-port", value, &options->reply_port, error);
 }
 
 int take_reply_text(const char* value, DeviceOptions* options, char* error) {
