@@ -14,6 +14,10 @@ sockaddr_in device_record() {
   return destination;
 }
 
+// A completed exchange whose report could not be written in full is a
+// failure: the operator has not seen it.
+int completed(int shown) { return shown ? RUN_COMPLETED : RUN_FAILED; }
+
 // Steps after the socket exists; the caller closes it whatever this gives.
 int exchange(socket_handle s, const unsigned char* message, const unsigned char* frame,
              sockaddr_in destination) {
@@ -23,18 +27,18 @@ int exchange(socket_handle s, const unsigned char* message, const unsigned char*
       !send_frame(s, frame, destination)) {
     return RUN_FAILED;
   }
-  print_opening(message, DEVICE_PORT, DEVICE_ADDRESS);
+  int shown = print_opening(message, DEVICE_PORT, DEVICE_ADDRESS);
   if (!expects_reply(frame)) {
-    print_no_reply();
-    print_closing();
-    return RUN_COMPLETED;
+    shown &= print_no_reply();
+    shown &= print_closing();
+    return completed(shown);
   }
   if (!receive_reply(s, reply)) {
     return RUN_FAILED;
   }
-  print_reply(ntohs(local.sin_port), reply);
-  print_closing();
-  return RUN_COMPLETED;
+  shown &= print_reply(ntohs(local.sin_port), reply);
+  shown &= print_closing();
+  return completed(shown);
 }
 
 }  // namespace
@@ -43,6 +47,10 @@ int run_exchange(int argc, char** argv) {
   unsigned char message[MESSAGE_CAPACITY] = {};
   unsigned char frame[FRAME_CAPACITY] = {};
   const sockaddr_in destination = device_record();
+  // With no standard output there is nowhere to report to: nothing is sent.
+  if (!platform::console_open()) {
+    return RUN_FAILED;
+  }
   if (argc < 2 || argv[1] == nullptr) {
     print_usage();
     return RUN_FAILED;

@@ -1,9 +1,8 @@
 #include "net/endpoint.h"
 
-#include <cstdio>
 #include <cstring>
 
-#include "frame/frame.h"
+#include "net/line.h"
 
 namespace {
 
@@ -11,9 +10,23 @@ namespace {
 // first assignment of the device's port the loop ends in failure.
 constexpr int BIND_ATTEMPTS = 2;
 
+constexpr std::size_t LINE_AREA = 64;  // the longest text and any int
+
+// The run ends after a failure line whether or not it could be written.
 void print_failure(const char* text, int code) {
-  std::printf("%s%d\n", text, code);
-  std::fflush(stdout);
+  char area[LINE_AREA];
+  Line line = line_in(area, sizeof area);
+  append_text(&line, text);
+  append_signed(&line, code);
+  end_line(&line);
+  (void)platform::console_write(line.text, line.length);
+}
+
+// The frame's bytes before its terminator, within its 32-byte area.
+int frame_length(const unsigned char* frame) {
+  const void* end = std::memchr(frame, 0, FRAME_AREA);
+  return end == nullptr ? FRAME_AREA
+                        : static_cast<int>(static_cast<const unsigned char*>(end) - frame);
 }
 
 int fail(const char* text) {
@@ -60,8 +73,8 @@ int bind_local(socket_handle s, sockaddr_in* local, std::uint16_t port) {
 }
 
 int send_frame(socket_handle s, const unsigned char* frame, sockaddr_in destination) {
-  const int length = static_cast<int>(bounded_length(frame, FRAME_CAPACITY));
-  if (platform::sendto(s, frame, length, 0, &destination, ADDRESS_LENGTH) == SOCKET_ERROR) {
+  if (platform::sendto(s, frame, frame_length(frame), 0, &destination, ADDRESS_LENGTH) ==
+      SOCKET_ERROR) {
     return fail("sendto failed: ");
   }
   return 1;

@@ -1,8 +1,17 @@
 #include "net/platform.h"
 
+#include <cstdio>
+
 #ifdef _WIN32
 
 namespace platform {
+
+// Windows gives no descriptor of a closed standard output to the socket:
+// only an output that is not there at all needs finding.
+int console_open() {
+  const HANDLE output = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  return output != nullptr && output != INVALID_HANDLE_VALUE;
+}
 
 int WSAStartup() {
   WSADATA data;
@@ -45,15 +54,64 @@ int WSAGetLastError() { return ::WSAGetLastError(); }
 
 #else
 
+#include <fcntl.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <csignal>
+
+namespace {
+
+constexpr int FIRST_FREE_DESCRIPTOR = 3;  // after standard input, output and error
+
+// A socket given one of the standard descriptors (one was closed when the
+// run started) moves above them, so that nothing meant for a standard stream
+// can ever reach it.
+int off_standard_descriptors(int s) {
+  if (s < 0 || s >= FIRST_FREE_DESCRIPTOR) {
+    return s;
+  }
+  const int moved = ::fcntl(s, F_DUPFD, FIRST_FREE_DESCRIPTOR);
+  const int code = errno;
+  ::close(s);
+  errno = code;
+  return moved;
+}
+
+// With IP_RECVERR a failed receive can stand for an error that an ICMP
+// message reported; it is then also queued on the socket. Takes one such
+// error off the queue without waiting; true when there was one. errno is
+// kept.
+bool took_queued_error(int s) {
+  const int code = errno;
+  msghdr message = {};
+  const bool taken = ::recvmsg(s, &message, MSG_ERRQUEUE | MSG_DONTWAIT) >= 0;
+  errno = code;
+  return taken;
+}
+
+}  // namespace
+
 namespace platform {
+
+int console_open() {
+  // A write to a pipe without reader fails with EPIPE instead.
+  (void)std::signal(SIGPIPE, SIG_IGN);
+  return ::fcntl(STDOUT_FILENO, F_GETFD) != -1;
+}
 
 int WSAStartup() { return 0; }
 
+// Linux drops ICMP errors for an unconnected UDP socket unless IP_RECVERR is
+// on; with it, a closed device port ends the wait as on Windows. Should the
+// option be refused, the run goes on as it would without it.
 socket_handle socket(int family, int type, int protocol) {
-  return ::socket(family, type, protocol);
+  const int s = off_standard_descriptors(::socket(family, type, protocol));
+  if (s >= 0) {
+    const int on = 1;
+    (void)::setsockopt(s, IPPROTO_IP, IP_RECVERR, &on, sizeof on);
+  }
+  return s;
 }
 
 int setsockopt(socket_handle s, int level, int option, const void* value, int length) {
@@ -80,13 +138,18 @@ int sendto(socket_handle s, const void* data, int length, int flags, const socka
 }
 
 // BSD sockets cut an oversize datagram silently; recvmsg reports the cut in
-// MSG_TRUNC, and it is turned into the failure Winsock gives.
+// MSG_TRUNC, and it is turned into the failure Winsock gives. Of the errors
+// ICMP reports, Winsock ends a receive only for port unreachable
+// (WSAECONNRESET; here ECONNREFUSED): the wait goes on after any other.
 int recvfrom(socket_handle s, void* buffer, int capacity, int flags) {
   iovec area = {buffer, static_cast<std::size_t>(capacity)};
   msghdr message = {};
   message.msg_iov = &area;
   message.msg_iovlen = 1;
-  const ssize_t received = ::recvmsg(s, &message, flags);
+  ssize_t received = ::recvmsg(s, &message, flags);
+  while (received < 0 && errno != ECONNREFUSED && errno != EINTR && took_queued_error(s)) {
+    received = ::recvmsg(s, &message, flags);
+  }
   if (received < 0) {
     return SOCKET_ERROR;
   }
@@ -104,3 +167,11 @@ int WSAGetLastError() { return errno; }
 }  // namespace platform
 
 #endif
+
+namespace platform {
+
+int console_write(const char* text, std::size_t length) {
+  return std::fwrite(text, 1, length, stdout) == length && std::fflush(stdout) == 0;
+}
+
+}  // namespace platform

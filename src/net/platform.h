@@ -1,6 +1,7 @@
 // The one place that knows which platform the program runs on. It offers the
 // Windows Sockets calls the program makes, under their own names, in the
-// `platform` namespace: the real Winsock 2 on Windows, BSD sockets elsewhere.
+// `platform` namespace: the real Winsock 2 on Windows, BSD sockets elsewhere;
+// and the standard output that every line of the program goes to.
 // Tests link a double of this unit instead of platform.cpp.
 #pragma once
 
@@ -28,8 +29,18 @@ constexpr int ALREADY_BOUND = EINVAL;
 
 namespace platform {
 
+// Gives 1 when standard output is open, so that a report can be written at
+// all. On POSIX it also makes a write to a pipe without reader a failed write
+// instead of a signal that ends the process.
+int console_open();
+// Writes one whole line, its newline included, to standard output and
+// flushes it. Gives 1 when both the write and the flush succeeded.
+int console_write(const char* text, std::size_t length);
+
 // Starts the socket library, version 2.2; a no-op that succeeds on POSIX.
 int WSAStartup();
+// On POSIX the socket is never one of the standard descriptors 0-2, and a
+// receive on it learns of a closed device port as Winsock's does (below).
 socket_handle socket(int family, int type, int protocol);
 int setsockopt(socket_handle s, int level, int option, const void* value, int length);
 int bind(socket_handle s, const sockaddr_in* address, int length);
@@ -38,7 +49,9 @@ int sendto(socket_handle s, const void* data, int length, int flags, const socka
            int destination_length);
 // Receives one datagram without asking for its sender. A datagram larger
 // than `capacity` is a failed receive with MESSAGE_TOO_LONG on every
-// platform; nothing is written past `capacity` bytes.
+// platform; nothing is written past `capacity` bytes. When the device's host
+// answers the frame with ICMP port unreachable, the receive fails (Winsock:
+// WSAECONNRESET; POSIX: ECONNREFUSED); other ICMP errors do not end the wait.
 int recvfrom(socket_handle s, void* buffer, int capacity, int flags);
 int closesocket(socket_handle s);
 // The last socket error: WSAGetLastError on Windows, errno on POSIX.

@@ -23,6 +23,17 @@ bool fails(const char* call) {
 
 namespace platform {
 
+int console_open() { return fake.console_closed ? 0 : 1; }
+
+int console_write(const char* text, std::size_t length) {
+  ++fake.console_lines;
+  if (fake.console_fails_from != 0 && fake.console_lines >= fake.console_fails_from) {
+    return 0;
+  }
+  fake.console.append(text, length);
+  return 1;
+}
+
 int WSAStartup() {
   fake.calls += "WSAStartup ";
   return 0;

@@ -1,5 +1,6 @@
-// A test double of the platform socket layer: records every call, fails the
-// one call a test names, and hands back staged bound ports and replies.
+// A test double of the platform layer: records every socket call and the
+// console output, fails the one call or the console lines a test names, and
+// hands back staged bound ports and replies.
 #pragma once
 
 #include <cstdint>
@@ -15,9 +16,13 @@ struct FakePlatform {
   std::vector<std::uint16_t> bound_ports{49152};  // one per getsockname
   bool rebind_allowed = false;                    // real platforms refuse it
   std::vector<unsigned char> reply;
+  bool console_closed = false;  // standard output not open at the start
+  int console_fails_from = 0;   // lines from this one on are not written; 0: none
 
   // Observations.
-  std::string calls;  // call names, each followed by a space
+  std::string calls;    // call names, each followed by a space
+  std::string console;  // every line written to standard output
+  int console_lines = 0;
   std::vector<unsigned char> sent;
   sockaddr_in destination{};
   sockaddr_in bound_to{};

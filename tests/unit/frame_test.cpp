@@ -34,6 +34,7 @@ Bytes frame_for(const std::string& argument, bool* accepted = nullptr) {
 
 std::string text(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
+// Columns: message bytes (the argument), checksum sum S, frame, reply awaited.
 struct FrameRow {
   Bytes message;
   std::int32_t sum;
@@ -87,6 +88,7 @@ INSTANTIATE_TEST_SUITE_P(
         FrameRow{{0xEE}, 0, {0xF1, 0x01, 0x04, 0xEE, 0x0D, 0xF2}, false},
         FrameRow{{0xE9}, -5, {0xF1, 0x01, 0x04, 0xE9, 0x0D, 0xFB, 0xF2}, false}));
 
+// Columns: checksum sum S, checksum field as written.
 struct FieldRow {
   std::int32_t sum;
   Bytes field;
@@ -127,6 +129,7 @@ TEST(ApostropheSpan, OnlyTheFirst22PositionsAreSubstituted) {
   EXPECT_STREQ(reinterpret_cast<char*>(area), "a\"b");
 }
 
+// Columns: name, argument, accepted, frame length when accepted.
 struct FitRow {
   const char* name;
   std::string argument;

@@ -33,11 +33,12 @@ RunResult run(std::vector<std::string> args) {
     argv.push_back(arg.data());
   }
   argv.push_back(nullptr);
-  testing::internal::CaptureStdout();
   const int status = run_exchange(static_cast<int>(args.size()), argv.data());
-  return {status, testing::internal::GetCapturedStdout()};
+  return {status, fake.console};
 }
 
+// Columns: name, arguments, call made to fail, its error code, staged reply,
+// exit status, standard output, platform calls in order.
 struct RunRow {
   const char* name;
   std::vector<std::string> args;
@@ -232,6 +233,8 @@ TEST_F(Endpoint, ReportsTheRunsOwnBoundPort) {
   EXPECT_NE(result.output.find("Received UDP Packet on Port 50001\n"), std::string::npos);
 }
 
+// Columns: name, local ports the system assigns in turn, whether it accepts a
+// second bind, exit status, first line printed, number of binds.
 struct BindRow {
   const char* name;
   std::vector<std::uint16_t> ports;
@@ -269,6 +272,43 @@ INSTANTIATE_TEST_SUITE_P(
                       BindRow{"RebindAcceptedSamePort", {2639, 2639}, true, -1, BIND_REFUSED, 2},
                       BindRow{"RebindAcceptedOtherPort", {2639, 40000}, true, 1, OPENING, 2},
                       BindRow{"OtherPort", {2640}, false, 1, OPENING, 1}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Columns: name, arguments, staged reply, first console line that cannot be
+// written (0: standard output closed at the start), platform calls in order.
+struct LostRow {
+  const char* name;
+  std::vector<std::string> args;
+  std::vector<unsigned char> reply;
+  int fails_from;
+  std::string calls;
+};
+
+void PrintTo(const LostRow& row, std::ostream* out) { *out << row.name; }
+
+class LostReport : public ::testing::TestWithParam<LostRow> {};
+
+// The run goes on in its usual order, but ends with -1.
+TEST_P(LostReport, IsAFailure) {
+  reset_fake();
+  fake.console_closed = GetParam().fails_from == 0;
+  fake.console_fails_from = GetParam().fails_from;
+  fake.reply = GetParam().reply;
+  const RunResult result = run(GetParam().args);
+  EXPECT_EQ(result.status, RUN_FAILED);
+  EXPECT_EQ(fake.calls, GetParam().calls);
+  EXPECT_EQ(fake.closes, GetParam().calls.empty() ? 0 : 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, LostReport,
+    ::testing::Values(
+        LostRow{"ClosedAtStart", {"udpcmd", "@1"}, {}, 0, ""},
+        LostRow{"OpeningRule", {"udpcmd", "AB"}, {}, 1, SETUP + "closesocket "},
+        LostRow{"ClosingRule", {"udpcmd", "AB"}, {}, 5, SETUP + "closesocket "},
+        LostRow{"DataLine", {"udpcmd", "@1"}, {'O', 'K'}, 5, SETUP + "recvfrom closesocket "},
+        LostRow{
+            "ClosingAfterReply", {"udpcmd", "@1"}, {'O', 'K'}, 6, SETUP + "recvfrom closesocket "}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

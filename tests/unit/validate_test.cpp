@@ -42,6 +42,7 @@ INSTANTIATE_TEST_SUITE_P(Messages, ValidatorRoundTrip,
                                            "\xE9", "@ll", std::string(23, 'z'),
                                            std::string(25, '\x80') + "n", "A\rB", "\r"));
 
+// Columns: name, datagram, problem named.
 struct MalformedRow {
   const char* name;
   Bytes datagram;
