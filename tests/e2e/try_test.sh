@@ -1,29 +1,73 @@
 #!/usr/bin/env bash
-# try_test.sh TRY BUILD_DIR: the README's try-it command shows a reply for
-# @1 and the no-reply line for AB, with the device's line and udpcmd's status.
+# try_test.sh TRY BUILD_DIR: the README's try-it command as a user meets it:
+# its report and the device's line, its help, its own statuses, its refusal
+# outside an isolated namespace, and Ctrl-C ending a waiting run at once.
 set -u
 try=$1
 export UDPCMD_BUILD=$2
 failed=0
 
+fail() {
+  echo "FAIL $*"
+  failed=1
+}
+
+# expect STATUS PATTERN ARGS...: `try ARGS` ends with STATUS and prints a
+# line matching the extended regular expression PATTERN (whole line).
 expect() {
-  local command=$1 wanted=$2 out status
-  out=$(timeout 30 "$try" "$command" 2>&1)
-  status=$?
-  if ((status == 77)); then
+  local status=$1 pattern=$2 out got
+  shift 2
+  out=$(timeout 30 "$try" "$@" 2>&1)
+  got=$?
+  ((got != 77)) || {
     echo "$out"
     exit 77
-  fi
-  if ((status != 1)) || ! grep -qxF -- "$wanted" <<<"$out" ||
-    ! grep -q '^device: #1 from 192\.168\.0\.254:[0-9]*, 8 bytes: ' <<<"$out"; then
-    echo "FAIL try $command: status $status, output:"
-    echo "$out"
-    failed=1
-  else
-    echo "PASS try $command"
+  }
+  if ((got != status)) || ! grep -qxE -- "$pattern" <<<"$out"; then
+    fail "try $*: status $got (expected $status), output:"$'\n'"$out"
   fi
 }
 
-expect @1 "Data in received packet: OK @1"
-expect AB "Wildcard used - no return expected."
+# Columns: status, a line of the output, try's arguments.
+expect 1 'Data in received packet: OK @1' @1
+expect 1 'device: #1 from 192\.168\.0\.254:[0-9]+, 8 bytes: F1 01 04 41 42 0D 95 F2 .*' AB
+expect 0 'usage: scripts/try .*' --help
+expect 0 'usage: udpcmd-device .*' @1 --help
+expect 2 'try: unknown option -x .*' -x
+expect 4 'try: the device did not start' @1 --no-such-option
+
+# Typed by hand outside isolation, the inner part refuses. The namespace has
+# a second interface and no route to the device, so even a broken check
+# could send nothing anywhere.
+if unshare -n true 2>/dev/null; then
+  out=$(unshare -n bash -c 'ip link add probe0 type veth peer name probe1 && exec "$0" --inside @1' \
+    "$try" 2>&1)
+  status=$?
+  if ((status != 99)) || [[ $out == *"Sent UDP Packet"* ]]; then
+    fail "try --inside outside isolation: status $status, output:"$'\n'"$out"
+  fi
+fi
+
+# Ctrl-C: SIGINT to the foreground process group ends a waiting run at once
+# and leaves nothing running.
+out=$(mktemp)
+setsid "$try" @1 --no-reply >"$out" 2>&1 &
+group=$!
+for ((i = 0; i < 100; i++)); do
+  grep -q '^\.\.\.$' "$out" && break
+  sleep 0.05
+done
+started=$SECONDS
+kill -INT -- "-$group"
+wait "$group"
+status=$?
+sleep 0.2
+left=$(pgrep -s "$group" || true)
+if ((status != 130 || SECONDS - started > 2)) || [[ -n $left ]]; then
+  fail "Ctrl-C: status $status after $((SECONDS - started)) s, still running: ${left:-none}"$'\n'"$(cat "$out")"
+  [[ -z $left ]] || kill -9 $left
+fi
+rm -f "$out"
+
+((failed)) || echo "PASS scripts/try"
 exit "$failed"
