@@ -1,10 +1,10 @@
 # Installation and release packages. Included at the end of the top-level
 # CMakeLists.txt, once every target exists.
 #
-#   Windows x86: udpcmd-<version>-win32.zip with udpcmd.exe, udpcmd-device.exe
-#                and README.txt at the top of one folder.
-#   native:      a .deb (DEB) and a .tar.gz (TGZ) with bin/, the manual page
-#                and the README.
+#   Windows x86: udpcmd-<version>-win32.zip with udpcmd.exe, udpcmd-device.exe,
+#                README.txt and the dissector udpcmd.lua at the top of one folder.
+#   native:      a .deb (DEB) and a .tar.gz (TGZ) with bin/, the manual page,
+#                the README and the dissector in Wireshark's Lua plugins folder.
 #
 # `cmake --build --preset <preset> --target package` makes them.
 include(GNUInstallDirs)
@@ -19,6 +19,7 @@ if(WIN32)
   # A flat folder: the programs and the README next to each other.
   install(TARGETS ${UDPCMD_PROGRAMS} RUNTIME DESTINATION .)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION . RENAME README.txt)
+  install(FILES ${UDPCMD_DISSECTOR} DESTINATION .)
 else()
   install(TARGETS ${UDPCMD_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   # Installed compressed, as Debian packages carry manual pages.
@@ -33,6 +34,7 @@ else()
   add_custom_target(udpcmd_manpage ALL DEPENDS ${UDPCMD_MANPAGE})
   install(FILES ${UDPCMD_MANPAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES ${UDPCMD_DISSECTOR} DESTINATION ${UDPCMD_WIRESHARK_PLUGIN_DIR})
 endif()
 
 set(UDPCMD_MAINTAINER "udpcmd maintainers <maintainers@udpcmd.invalid>"
@@ -64,6 +66,8 @@ else()
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${UDPCMD_MAINTAINER})
   set(CPACK_DEBIAN_PACKAGE_SECTION net)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  # The dissector in the package is for them.
+  set(CPACK_DEBIAN_PACKAGE_SUGGESTS "wireshark | tshark")
   # Dependencies from the binaries themselves where dpkg-shlibdeps is there;
   # else the C library, which is all the program links.
   find_program(DPKG_SHLIBDEPS_PROGRAM dpkg-shlibdeps)
