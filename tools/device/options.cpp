@@ -182,7 +182,7 @@ int check_once(int key, unsigned* seen, char* error) {
 // when the option itself is known.
 int refuse_argument(int key, const char* argument, char* error) {
   const char* name = name_of(optopt);
-  if (key == ':') {
+  if (key == ':' && name != nullptr) {
     return refuse(error, "--", name, " needs a value");
   }
   if (name != nullptr && argument[1] == '-') {
