@@ -35,8 +35,8 @@ TEST_P(ValidatorRoundTrip, AcceptsEveryBuiltFrameAndFindsItsMessage) {
   EXPECT_EQ(check.expects_reply, expects_reply(area));
 }
 
-// Every checksum form, empty field included, and an end-of-text byte inside
-// the message.
+// Column: the command text (udpcmd's argument). Every checksum form, empty
+// field included, and an end-of-text byte inside the message.
 INSTANTIATE_TEST_SUITE_P(Messages, ValidatorRoundTrip,
                          ::testing::Values("AB", "@1", "HELLO", "zzz@@", "tt", ".", "", "\xEE",
                                            "\xE9", "@ll", std::string(23, 'z'),

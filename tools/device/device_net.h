@@ -3,6 +3,7 @@
 // Addresses and ports cross this interface in host byte order.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 using net_socket = std::uintptr_t;
@@ -16,7 +17,7 @@ struct NetAddress {
   std::uint16_t port;
 };
 
-// Starts the socket library; gives 1 or 0.
+// Starts the socket library; gives 0 or the library's error code.
 int net_start();
 // A UDP socket bound to `local`, with the address it got in `bound`, or
 // NET_INVALID_SOCKET (net_last_error tells why).
@@ -31,3 +32,9 @@ int net_send(net_socket s, const unsigned char* data, int length, NetAddress to)
 void net_close(net_socket s);
 // The last socket error: WSAGetLastError on Windows, errno elsewhere.
 int net_last_error();
+// The system's own words for error `code`, zero-terminated in `text`
+// (`capacity` bytes, at least 1), without a final period or line end.
+void net_error_text(int code, char* text, std::size_t capacity);
+// inet_addr's reading of dotted text, in host byte order: all bits set for
+// text it cannot read, and for 255.255.255.255.
+std::uint32_t net_inet_addr(const char* text);

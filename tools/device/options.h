@@ -25,14 +25,13 @@ struct DeviceOptions {
   long count;                // exit after this many datagrams; 0: never
   int idle_seconds;          // exit after this long without one; 0: never
   bool help;
+  bool version;
 };
 
-// Fills `options` from the arguments. Gives 1, or 0 with a one-line
-// explanation in `error`.
+// Fills `options` from the arguments with getopt_long (long options only,
+// "--name value" or "--name=value", names shortened while unambiguous, "--"
+// ends them; no other arguments). Each option may be given once, and only
+// one of --reply-text, --reply-hex and --no-reply. Gives 1, or 0 with a
+// one-line explanation, zero-terminated, in `error`
+// (OPTION_ERROR_CAPACITY bytes). May be called again with other arguments.
 int parse_options(int argc, char** argv, DeviceOptions* options, char* error);
-
-// Parses "A.B.C.D" into host byte order; gives 1 or 0.
-int parse_ipv4(const char* text, std::uint32_t* address);
-
-// Prints the --help text on standard output.
-void print_help();

@@ -1,0 +1,253 @@
+// The simulated device's command line. The same table runs over glibc's
+// getopt_long natively and over the device's own one in the Windows build.
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "options.h"
+
+namespace {
+
+using Arguments = std::vector<std::string>;
+
+// Parses `arguments` as the device's command line (the program's name
+// added in front); gives parse_options' result.
+int parse(const Arguments& arguments, DeviceOptions* options, std::string* error) {
+  std::vector<std::string> words = {"udpcmd-device"};
+  words.insert(words.end(), arguments.begin(), arguments.end());
+  std::vector<char*> argv;
+  for (std::string& word : words) {
+    argv.push_back(&word[0]);
+  }
+  argv.push_back(nullptr);
+  char text[OPTION_ERROR_CAPACITY];
+  const int accepted = parse_options(static_cast<int>(words.size()), argv.data(), options, text);
+  *error = text;
+  return accepted;
+}
+
+DeviceOptions defaults() {
+  DeviceOptions options{};
+  options.port = DEFAULT_PORT;
+  options.reply_mode = ReplyMode::ACKNOWLEDGE;
+  return options;
+}
+
+std::string staged(const DeviceOptions& options) {
+  return std::string(options.reply, options.reply + options.reply_length);
+}
+
+// Columns: name, arguments, what they change in the defaults.
+struct AcceptedRow {
+  const char* name;
+  Arguments arguments;
+  void (*change)(DeviceOptions*);
+};
+
+void PrintTo(const AcceptedRow& row, std::ostream* out) { *out << row.name; }
+
+class OptionsAccepted : public ::testing::TestWithParam<AcceptedRow> {};
+
+TEST_P(OptionsAccepted, SetExactlyWhatTheyName) {
+  DeviceOptions expected = defaults();
+  GetParam().change(&expected);
+  static DeviceOptions options;
+  std::string error;
+  ASSERT_EQ(parse(GetParam().arguments, &options, &error), 1) << error;
+  EXPECT_EQ(error, "");
+  EXPECT_EQ(options.address, expected.address);
+  EXPECT_EQ(options.port, expected.port);
+  EXPECT_EQ(options.reply_mode, expected.reply_mode);
+  EXPECT_EQ(staged(options), staged(expected));
+  EXPECT_EQ(options.reply_from_other_port, expected.reply_from_other_port);
+  EXPECT_EQ(options.reply_port, expected.reply_port);
+  EXPECT_EQ(options.count, expected.count);
+  EXPECT_EQ(options.idle_seconds, expected.idle_seconds);
+  EXPECT_EQ(options.help, expected.help);
+  EXPECT_EQ(options.version, expected.version);
+}
+
+void stage(DeviceOptions* options, const std::string& bytes) {
+  options->reply_mode = ReplyMode::STAGED;
+  bytes.copy(reinterpret_cast<char*>(options->reply), bytes.size());
+  options->reply_length = bytes.size();
+}
+
+const std::string LONGEST_TEXT(STAGED_REPLY_CAPACITY, 'x');
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, OptionsAccepted,
+    ::testing::Values(
+        AcceptedRow{"None", {}, [](DeviceOptions*) {}},
+        AcceptedRow{"Address",
+                    {"--address", "192.168.0.254"},
+                    [](DeviceOptions* o) { o->address = 0xC0A800FEU; }},
+        AcceptedRow{"AddressAfterEquals",
+                    {"--address=127.0.0.1"},
+                    [](DeviceOptions* o) { o->address = 0x7F000001U; }},
+        // inet_addr's failure value is a real address here.
+        AcceptedRow{"AddressAllOnes",
+                    {"--address", "255.255.255.255"},
+                    [](DeviceOptions* o) { o->address = 0xFFFFFFFFU; }},
+        AcceptedRow{"AddressAny", {"--address", "0.0.0.0"}, [](DeviceOptions*) {}},
+        AcceptedRow{"PortZero", {"--port", "0"}, [](DeviceOptions* o) { o->port = 0; }},
+        AcceptedRow{"PortHighest", {"--port=65535"}, [](DeviceOptions* o) { o->port = 65535; }},
+        AcceptedRow{"ReplyText",
+                    {"--reply-text", "ready: 42"},
+                    [](DeviceOptions* o) { stage(o, "ready: 42"); }},
+        AcceptedRow{"ReplyTextEmpty", {"--reply-text="}, [](DeviceOptions* o) { stage(o, ""); }},
+        AcceptedRow{"ReplyTextLongest",
+                    {"--reply-text", LONGEST_TEXT},
+                    [](DeviceOptions* o) { stage(o, LONGEST_TEXT); }},
+        AcceptedRow{"ReplyTextLooksLikeAnOption",
+                    {"--reply-text", "--port"},
+                    [](DeviceOptions* o) { stage(o, "--port"); }},
+        AcceptedRow{"ReplyHexWithZeroInside",
+                    {"--reply-hex", " 41 42 00 43 "},
+                    [](DeviceOptions* o) { stage(o, std::string("AB\0C", 4)); }},
+        AcceptedRow{"ReplyHexEitherCase",
+                    {"--reply-hex", "c3A9fF"},
+                    [](DeviceOptions* o) { stage(o, "\xC3\xA9\xFF"); }},
+        AcceptedRow{"ReplyHexEmpty", {"--reply-hex", ""}, [](DeviceOptions* o) { stage(o, ""); }},
+        AcceptedRow{"ReplyHexLongest",
+                    {"--reply-hex", std::string(2 * STAGED_REPLY_CAPACITY, '7')},
+                    [](DeviceOptions* o) { stage(o, std::string(STAGED_REPLY_CAPACITY, 'w')); }},
+        AcceptedRow{
+            "NoReply", {"--no-reply"}, [](DeviceOptions* o) { o->reply_mode = ReplyMode::NONE; }},
+        AcceptedRow{"ReplyPortAny",
+                    {"--reply-port", "0"},
+                    [](DeviceOptions* o) { o->reply_from_other_port = true; }},
+        AcceptedRow{"CountAndIdleAtTheirLimits",
+                    {"--count", "1000000000", "--idle", "86400"},
+                    [](DeviceOptions* o) {
+                      o->count = 1000000000L;
+                      o->idle_seconds = 86400;
+                    }},
+        AcceptedRow{"Everything",
+                    {"--idle=1", "--count", "2", "--reply-port", "2640", "--port", "2639",
+                     "--address", "10.0.0.1", "--reply-text", "x"},
+                    [](DeviceOptions* o) {
+                      o->idle_seconds = 1;
+                      o->count = 2;
+                      o->reply_from_other_port = true;
+                      o->reply_port = 2640;
+                      o->address = 0x0A000001U;
+                      stage(o, "x");
+                    }},
+        AcceptedRow{"Help", {"--help"}, [](DeviceOptions* o) { o->help = true; }},
+        AcceptedRow{"Version", {"--version"}, [](DeviceOptions* o) { o->version = true; }},
+        AcceptedRow{"NamesShortened",
+                    {"--no", "--v", "--po", "7"},
+                    [](DeviceOptions* o) {
+                      o->reply_mode = ReplyMode::NONE;
+                      o->version = true;
+                      o->port = 7;
+                    }},
+        AcceptedRow{"DoubleDashEndsOptions",
+                    {"--count", "3", "--"},
+                    [](DeviceOptions* o) { o->count = 3; }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Columns: name, arguments, the explanation given (the device prints it as
+// "udpcmd-device: EXPLANATION (see --help)" and ends with status 2).
+struct RefusedRow {
+  const char* name;
+  Arguments arguments;
+  const char* error;
+};
+
+void PrintTo(const RefusedRow& row, std::ostream* out) { *out << row.name; }
+
+class OptionsRefused : public ::testing::TestWithParam<RefusedRow> {};
+
+TEST_P(OptionsRefused, WithOneLineSayingWhy) {
+  static DeviceOptions options;
+  std::string error;
+  EXPECT_EQ(parse(GetParam().arguments, &options, &error), 0);
+  EXPECT_EQ(error, GetParam().error);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, OptionsRefused,
+    ::testing::Values(
+        RefusedRow{"Unknown", {"--bogus"}, "unknown or ambiguous option: --bogus"},
+        RefusedRow{"UnknownWithValue", {"--bogus=1"}, "unknown or ambiguous option: --bogus=1"},
+        RefusedRow{"Ambiguous", {"--reply", "x"}, "unknown or ambiguous option: --reply"},
+        RefusedRow{"ShortOption", {"-h"}, "unknown or ambiguous option: -h"},
+        RefusedRow{"ShortOptions", {"-hx"}, "unknown or ambiguous option: -hx"},
+        RefusedRow{"NotAnOption", {"2639"}, "unexpected argument: 2639"},
+        RefusedRow{"AfterDoubleDash", {"--", "--port"}, "unexpected argument: --port"},
+        RefusedRow{"SingleDash", {"--no-reply", "-"}, "unexpected argument: -"},
+        RefusedRow{"ValueMissing", {"--port"}, "--port needs a value"},
+        RefusedRow{"ValueMissingShortened", {"--idl"}, "--idle needs a value"},
+        RefusedRow{"ValueOnAFlag", {"--no-reply=yes"}, "--no-reply takes no value"},
+        RefusedRow{
+            "PortTooLarge", {"--port", "65536"}, "--port: not a port number (0 to 65535): 65536"},
+        RefusedRow{"PortNotANumber", {"--port", "x"}, "--port: not a port number (0 to 65535): x"},
+        RefusedRow{"PortEmpty", {"--port="}, "--port: not a port number (0 to 65535): "},
+        RefusedRow{"PortSigned", {"--port", "+1"}, "--port: not a port number (0 to 65535): +1"},
+        RefusedRow{"PortSpaced", {"--port", " 1"}, "--port: not a port number (0 to 65535):  1"},
+        RefusedRow{"PortTrailing", {"--port", "1x"}, "--port: not a port number (0 to 65535): 1x"},
+        RefusedRow{"ReplyPortNegative",
+                   {"--reply-port", "-1"},
+                   "--reply-port: not a port number (0 to 65535): -1"},
+        RefusedRow{"CountZero", {"--count", "0"}, "--count: not a number from 1 to 1000000000: 0"},
+        RefusedRow{"CountTooLarge",
+                   {"--count", "1000000001"},
+                   "--count: not a number from 1 to 1000000000: 1000000001"},
+        RefusedRow{"CountOutOfRange",
+                   {"--count", "99999999999999999999"},
+                   "--count: not a number from 1 to 1000000000: 99999999999999999999"},
+        RefusedRow{"IdleZero", {"--idle", "0"}, "--idle: not a number of seconds (1 to 86400): 0"},
+        RefusedRow{"IdleTooLong",
+                   {"--idle", "86401"},
+                   "--idle: not a number of seconds (1 to 86400): 86401"},
+        RefusedRow{"AddressPartTooLarge",
+                   {"--address", "256.1.1.1"},
+                   "--address: not an IPv4 address (A.B.C.D): 256.1.1.1"},
+        RefusedRow{"AddressThreeParts",
+                   {"--address", "1.2.3"},
+                   "--address: not an IPv4 address (A.B.C.D): 1.2.3"},
+        RefusedRow{"AddressFiveParts",
+                   {"--address", "1.2.3.4.5"},
+                   "--address: not an IPv4 address (A.B.C.D): 1.2.3.4.5"},
+        RefusedRow{"AddressInHex",
+                   {"--address", "0x7f.0.0.1"},
+                   "--address: not an IPv4 address (A.B.C.D): 0x7f.0.0.1"},
+        RefusedRow{"AddressLeadingZero",
+                   {"--address", "010.0.0.1"},
+                   "--address: not an IPv4 address (A.B.C.D): 010.0.0.1"},
+        RefusedRow{"AddressTrailingSpace",
+                   {"--address", "1.2.3.4 "},
+                   "--address: not an IPv4 address (A.B.C.D): 1.2.3.4 "},
+        RefusedRow{"AddressEmptyPart",
+                   {"--address", "1..3.4"},
+                   "--address: not an IPv4 address (A.B.C.D): 1..3.4"},
+        RefusedRow{"HexOdd", {"--reply-hex", "414"}, "--reply-hex: not pairs of hex digits: 414"},
+        RefusedRow{
+            "HexSplitPair", {"--reply-hex", "4 1"}, "--reply-hex: not pairs of hex digits: 4 1"},
+        RefusedRow{"HexNotHex", {"--reply-hex", "zz"}, "--reply-hex: not pairs of hex digits: zz"},
+        RefusedRow{"HexTooLong",
+                   {"--reply-hex", std::string(2 * STAGED_REPLY_CAPACITY + 2, '4')},
+                   "--reply-hex: more than 1024 bytes"},
+        RefusedRow{"TextTooLong",
+                   {"--reply-text", std::string(STAGED_REPLY_CAPACITY + 1, 'x')},
+                   "--reply-text: more than 1024 bytes"},
+        RefusedRow{"ValueRepeated", {"--port", "1", "--port=1"}, "--port given twice"},
+        RefusedRow{"FlagRepeated", {"--help", "--help"}, "--help given twice"},
+        RefusedRow{"ReplyRepeated",
+                   {"--reply-text", "a", "--reply-text", "b"},
+                   "--reply-text given twice"},
+        RefusedRow{"TwoReplies",
+                   {"--no-reply", "--reply-text", "x"},
+                   "--reply-text: only one of --reply-text, --reply-hex and --no-reply may be "
+                   "given"},
+        RefusedRow{"TextAndHex",
+                   {"--reply-text", "a", "--reply-hex", "41"},
+                   "--reply-hex: only one of --reply-text, --reply-hex and --no-reply may be "
+                   "given"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace

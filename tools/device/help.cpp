@@ -1,0 +1,78 @@
+#include "help.h"
+
+#include <cstdio>
+
+#include "show.h"
+
+namespace {
+
+constexpr std::size_t HELP_LINE_CAPACITY = 128;
+
+const char* const HELP[] = {
+    "usage: udpcmd-device [OPTIONS]",
+    "",
+    "A stand-in for the device that udpcmd sends its commands to. It binds a UDP",
+    "address and port and, for each datagram, prints one line on standard output:",
+    "where it came from, its bytes in hex, its text, whether it is a well-formed",
+    "command frame (header F1 01 04, message, end of text 0D, checksum field,",
+    "trailer F2) or what is wrong with it, and what was done about a reply. A",
+    "well-formed frame that awaits a reply (an at sign and no asterisk in the",
+    "frame) gets one datagram back, sent to the sender's address and port; other",
+    "datagrams get none. It never replies to a sender that may be itself (one of",
+    "its own ports at the address it is bound to, or at any address when bound to",
+    "0.0.0.0), nor to port 0, 0.0.0.0, 255.255.255.255 or a multicast address: the",
+    "datagram's line says why.",
+    "",
+    "  --address A.B.C.D  address to bind: four numbers from 0 to 255, without",
+    "                     leading zeros (default 0.0.0.0, every address)",
+    "  --port N           UDP port to bind (default 2639; 0 takes any free port)",
+    "  --reply-text TEXT  reply with TEXT (up to 1024 bytes) instead of the default:",
+    "                     \"OK \" and the command's message, cut to 32 bytes in all",
+    "  --reply-hex HEX    reply with these bytes: pairs of hex digits, spaces",
+    "                     between pairs allowed; \"\" stages an empty datagram; up to",
+    "                     1024 bytes, so an oversize reply or one with a zero byte",
+    "                     inside can be staged",
+    "  --no-reply         never reply: udpcmd is left waiting",
+    "  --reply-port N     send replies from a second socket bound to port N of the",
+    "                     same address (0 takes any free port)",
+    "  --count N          exit after N datagrams (1 to 1000000000)",
+    "  --idle SECONDS     exit when no datagram has come for SECONDS (1 to 86400)",
+    "  --help             show this text and exit",
+    "  --version          show \"udpcmd-device VERSION\" and exit",
+    "",
+    "A value follows its option as the next argument or after \"=\" (--port=2640).",
+    "Names may be shortened while they stay unambiguous (--no for --no-reply).",
+    "Each option may be given only once, and only one of --reply-text, --reply-hex",
+    "and --no-reply: a repeated option is refused, like an unknown one or an",
+    "argument that is not an option.",
+    "",
+    "While it runs, standard output holds the datagrams' lines and nothing else.",
+    "Standard error has the status lines, once it is ready",
+    "  udpcmd-device listening on ADDRESS:PORT[, replying from port N]",
+    "and when --idle ends it",
+    "  udpcmd-device: idle time over, exiting",
+    "and the errors, each on one line:",
+    "  udpcmd-device: WHAT: REASON (error CODE)",
+    "  udpcmd-device: WHAT (see --help)           for a bad option",
+    "",
+    "Exit status: 0 when --count or --idle ends it, and after --help or --version;",
+    "1 when a socket cannot be set up or receiving keeps failing; 2 for a bad",
+    "option. Stop it with an interrupt otherwise.",
+    "",
+    "It answers whoever sends to it. Run it only where the real device cannot be",
+    "reached or confused with it: on a separate network, or on a second PC that",
+    "holds the address 192.168.0.254 - never on the network where the real device",
+    "is. On a development machine run it only inside an isolated network",
+    "namespace, through the project's own scripts.",
+};
+
+}  // namespace
+
+void print_help() {
+  for (const char* text : HELP) {
+    char area[HELP_LINE_CAPACITY];
+    Line line = line_in(area, sizeof area);
+    append_text(&line, text);
+    print_line(stdout, &line);
+  }
+}

@@ -1,0 +1,22 @@
+// The simulated device's console lines: assembled in a Line (net/line.h)
+// and written whole, with one fwrite and a flush.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+
+#include "device_net.h"
+#include "net/line.h"
+
+// Bytes shown of a longer datagram or reply, which is shown cut, with "...".
+constexpr std::size_t SHOWN_BYTES = 64;
+
+// " 4F 4B": a space and two upper-case hex digits for each byte shown.
+void append_hex(Line* line, const unsigned char* bytes, std::size_t length);
+// The bytes shown in double quotation marks, everything but printable ASCII
+// escaped (\" \\ \xHH), so the line stays one line whatever the bytes are.
+void append_quoted(Line* line, const unsigned char* bytes, std::size_t length);
+// "A.B.C.D:PORT".
+void append_address(Line* line, NetAddress address);
+// Ends the line and writes it to `stream` at once.
+void print_line(std::FILE* stream, Line* line);
