@@ -9,7 +9,7 @@ namespace platform {
 // Windows gives no descriptor of a closed standard output to the socket:
 // only an output that is not there at all needs finding.
 int console_open() {
-  const HANDLE output = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  HANDLE output = ::GetStdHandle(STD_OUTPUT_HANDLE);
   return output != nullptr && output != INVALID_HANDLE_VALUE;
 }
 
