@@ -2,9 +2,12 @@
 # CMakeLists.txt, once every target exists.
 #
 #   Windows x86: udpcmd-<version>-win32.zip with udpcmd.exe, udpcmd-device.exe,
-#                README.txt and the dissector udpcmd.lua at the top of one folder.
-#   native:      a .deb (DEB) and a .tar.gz (TGZ) with bin/, the manual page,
-#                the README and the dissector in Wireshark's Lua plugins folder.
+#                README.txt, LICENSE.txt and the dissector udpcmd.lua at the
+#                top of one folder.
+#   native:      a .deb (DEB) and a .tar.gz (TGZ) with bin/, the manual pages,
+#                the README and the dissector in Wireshark's Lua plugins
+#                folder; the .deb also Debian's copyright file and changelog,
+#                the .tar.gz the LICENSE.
 #
 # `cmake --build --preset <preset> --target package` makes them.
 include(GNUInstallDirs)
@@ -16,25 +19,55 @@ if(TARGET udpcmd-device)
 endif()
 
 if(WIN32)
-  # A flat folder: the programs and the README next to each other.
+  # A flat folder: the programs, a plain-text README for the command prompt
+  # and the licence, the two texts with CR LF line ends for Notepad.
   install(TARGETS ${UDPCMD_PROGRAMS} RUNTIME DESTINATION .)
-  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION . RENAME README.txt)
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/windows/README.txt.in
+                 ${CMAKE_BINARY_DIR}/README.txt @ONLY NEWLINE_STYLE CRLF)
+  configure_file(${PROJECT_SOURCE_DIR}/LICENSE ${CMAKE_BINARY_DIR}/LICENSE.txt
+                 @ONLY NEWLINE_STYLE CRLF)
+  install(FILES ${CMAKE_BINARY_DIR}/README.txt ${CMAKE_BINARY_DIR}/LICENSE.txt DESTINATION .)
   install(FILES ${UDPCMD_DISSECTOR} DESTINATION .)
 else()
   install(TARGETS ${UDPCMD_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  # Installed compressed, as Debian packages carry manual pages.
+  # Manual pages and Debian's changelog are installed compressed, as Debian
+  # packages carry them.
   find_program(GZIP_PROGRAM gzip REQUIRED)
-  set(UDPCMD_MANPAGE ${CMAKE_BINARY_DIR}/udpcmd.1.gz)
-  add_custom_command(
-    OUTPUT ${UDPCMD_MANPAGE}
-    COMMAND ${GZIP_PROGRAM} -9 -n -c ${PROJECT_SOURCE_DIR}/man/udpcmd.1 > ${UDPCMD_MANPAGE}
-    DEPENDS ${PROJECT_SOURCE_DIR}/man/udpcmd.1
-    COMMENT "Compressing the manual page"
-    VERBATIM)
-  add_custom_target(udpcmd_manpage ALL DEPENDS ${UDPCMD_MANPAGE})
-  install(FILES ${UDPCMD_MANPAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  set(UDPCMD_COMPRESSED)
+  function(udpcmd_compressed source output)
+    add_custom_command(
+      OUTPUT ${output}
+      COMMAND ${GZIP_PROGRAM} -9 -n -c ${source} > ${output}
+      DEPENDS ${source}
+      VERBATIM)
+    list(APPEND UDPCMD_COMPRESSED ${output})
+    set(UDPCMD_COMPRESSED ${UDPCMD_COMPRESSED} PARENT_SCOPE)
+  endfunction()
+  foreach(program ${UDPCMD_PROGRAMS})
+    udpcmd_compressed(${PROJECT_SOURCE_DIR}/man/${program}.1 ${CMAKE_BINARY_DIR}/${program}.1.gz)
+    install(FILES ${CMAKE_BINARY_DIR}/${program}.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  endforeach()
+  set(UDPCMD_DEBIAN ${PROJECT_SOURCE_DIR}/packaging/debian)
+  udpcmd_compressed(${UDPCMD_DEBIAN}/changelog ${CMAKE_BINARY_DIR}/changelog.gz)
+  add_custom_target(udpcmd_compressed ALL DEPENDS ${UDPCMD_COMPRESSED})
   install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
   install(FILES ${UDPCMD_DISSECTOR} DESTINATION ${UDPCMD_WIRESHARK_PLUGIN_DIR})
+
+  # The .deb and the .tar.gz differ in a few files only: install components
+  # that CPack picks per package (see packaging/cpack-generator.cmake.in).
+  install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT tarball)
+  install(FILES ${UDPCMD_DEBIAN}/copyright ${CMAKE_BINARY_DIR}/changelog.gz
+          DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT deb)
+  if(UDPCMD_STATIC)
+    install(FILES ${UDPCMD_DEBIAN}/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
+            RENAME udpcmd COMPONENT deb)
+  endif()
+  # Debian's changelog names the version it packages.
+  file(STRINGS ${UDPCMD_DEBIAN}/changelog UDPCMD_DEBIAN_TOP LIMIT_COUNT 1)
+  if(NOT UDPCMD_DEBIAN_TOP MATCHES "^udpcmd \\(${PROJECT_VERSION}\\) ")
+    message(FATAL_ERROR "packaging/debian/changelog starts with \"${UDPCMD_DEBIAN_TOP}\", "
+                        "not with an entry for udpcmd ${PROJECT_VERSION}")
+  endif()
 endif()
 
 set(UDPCMD_MAINTAINER "udpcmd maintainers <maintainers@udpcmd.invalid>"
@@ -78,6 +111,12 @@ else()
   endif()
 endif()
 
+if(NOT WIN32)
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/cpack-generator.cmake.in
+                 ${CMAKE_BINARY_DIR}/cpack-generator.cmake @ONLY)
+  set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_BINARY_DIR}/cpack-generator.cmake)
+endif()
+
 include(CPack)
 
 # The installed tree and the .deb, checked as a user would get them: native
@@ -100,7 +139,15 @@ if(BUILD_TESTING AND NOT CMAKE_CROSSCOMPILING)
   add_test(NAME package_deb
            COMMAND ${UDPCMD_PACKAGE_CHECK} deb ${CMAKE_CPACK_COMMAND} ${CMAKE_BINARY_DIR}
                    ${CMAKE_BINARY_DIR}/package-check/deb ${UDPCMD_LEAN_LINK} ${UDPCMD_PROGRAMS})
-  set_tests_properties(package_install package_deb PROPERTIES
+  set(UDPCMD_PACKAGE_TESTS package_install package_deb)
+  # The shipped .deb, free of lintian errors; a sanitized build ships nothing.
+  if(NOT UDPCMD_SANITIZE)
+    add_test(NAME package_lintian
+             COMMAND ${PROJECT_SOURCE_DIR}/tests/package/deb-lint ${CMAKE_CPACK_COMMAND}
+                     ${CMAKE_BINARY_DIR} ${CMAKE_BINARY_DIR}/package-check/lintian)
+    list(APPEND UDPCMD_PACKAGE_TESTS package_lintian)
+  endif()
+  set_tests_properties(${UDPCMD_PACKAGE_TESTS} PROPERTIES
     LABELS package SKIP_RETURN_CODE 77 TIMEOUT 120)
 endif()
 
@@ -111,6 +158,11 @@ if(BUILD_TESTING AND WIN32)
   find_package(Python3 REQUIRED COMPONENTS Interpreter)
   add_test(NAME package_zip
            COMMAND ${PROJECT_SOURCE_DIR}/cmake/zip-check ${CMAKE_CPACK_COMMAND} ${CMAKE_BINARY_DIR}
-                   ${CMAKE_BINARY_DIR}/package-check/zip ${UDPCMD_OBJDUMP})
-  set_tests_properties(package_zip PROPERTIES LABELS package TIMEOUT 120)
+                   ${CMAKE_BINARY_DIR}/package-check/zip)
+  # Both programs, for every Windows from XP SP3 and any Pentium.
+  add_test(NAME package_exe
+           COMMAND ${PROJECT_SOURCE_DIR}/tests/package/exe-check ${UDPCMD_OBJDUMP}
+                   ${CMAKE_RC_COMPILER} ${PROJECT_SOURCE_DIR}/tests/package/xp-sp3-imports.txt
+                   ${PROJECT_VERSION} $<TARGET_FILE:udpcmd> $<TARGET_FILE:udpcmd-device>)
+  set_tests_properties(package_zip package_exe PROPERTIES LABELS package TIMEOUT 120)
 endif()
