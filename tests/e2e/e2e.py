@@ -296,7 +296,8 @@ def stop(signum, frame):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("case", nargs="?", choices=[*CASES, *DEVICE_CASES, "wine.prefix"])
+    parser.add_argument("case", nargs="?", metavar="CASE",
+                        choices=[*CASES, *DEVICE_CASES, "wine.prefix"])
     parser.add_argument("--list", choices=("native", "wine"))
     parser.add_argument("--udpcmd")
     parser.add_argument("--device")
