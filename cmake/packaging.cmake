@@ -128,7 +128,7 @@ include(CPack)
 # The installed tree and the .deb, checked as a user would get them: native
 # builds only, since the check runs the installed program.
 if(BUILD_TESTING AND NOT CMAKE_CROSSCOMPILING)
-  set(UDPCMD_PACKAGE_CHECK ${PROJECT_SOURCE_DIR}/cmake/package-check)
+  set(UDPCMD_PACKAGE_CHECK ${PROJECT_SOURCE_DIR}/tests/package/package-check)
   # What the installed udpcmd may load: a sanitized one links the sanitizer
   # runtimes, which need the C++ one; otherwise nothing (static) or libc.
   if(UDPCMD_SANITIZE)
@@ -163,7 +163,7 @@ if(BUILD_TESTING AND WIN32)
                NAMES i686-w64-mingw32-objdump objdump REQUIRED)
   find_package(Python3 REQUIRED COMPONENTS Interpreter)
   add_test(NAME package_zip
-           COMMAND ${PROJECT_SOURCE_DIR}/cmake/zip-check ${CMAKE_CPACK_COMMAND} ${CMAKE_BINARY_DIR}
+           COMMAND ${PROJECT_SOURCE_DIR}/tests/package/zip-check ${CMAKE_CPACK_COMMAND} ${CMAKE_BINARY_DIR}
                    ${CMAKE_BINARY_DIR}/package-check/zip)
   # Both programs, for every Windows from XP SP3 and any Pentium.
   add_test(NAME package_exe

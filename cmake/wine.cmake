@@ -38,7 +38,8 @@ if(NOT WINE_SKIP_REASON)
   # them once, detached, before the first test, and stop them at the end.
   add_test(NAME wine_start COMMAND ${WINE_RUN} ${UDPCMD_WINEPREFIX} --start)
   add_test(NAME wine_stop COMMAND ${WINE_RUN} ${UDPCMD_WINEPREFIX} --stop)
-  set_tests_properties(wine_start PROPERTIES FIXTURES_SETUP wine TIMEOUT 180)
+  # A new prefix takes seconds, or minutes where 32-bit code is emulated.
+  set_tests_properties(wine_start PROPERTIES FIXTURES_SETUP wine TIMEOUT 900)
   set_tests_properties(wine_stop PROPERTIES FIXTURES_CLEANUP wine)
 endif()
 

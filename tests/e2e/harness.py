@@ -1,0 +1,160 @@
+"""What an end-to-end case needs: processes it starts and ends, the datagrams
+on lo, and failures that say what differs. Every wait is bounded."""
+
+import contextlib
+import ctypes
+import os
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+DEVICE_IP, DEVICE_PORT = "192.168.0.254", 2639
+READY = "udpcmd-device listening on "
+
+
+class Failure(Exception):
+    pass
+
+
+def skip(reason):
+    print(f"skipped: {reason}", flush=True)
+    sys.exit(77)  # what the case started is still ended
+
+
+def check(condition, what, *details):
+    if not condition:
+        raise Failure("\n  ".join([what] + [str(d) for d in details]))
+
+
+class Process:
+    """A process in a session of its own, writing into files: nothing it
+    leaves running can hold a pipe of ours open."""
+
+    def __init__(self, argv, env=None):
+        self.files = [tempfile.TemporaryFile(), tempfile.TemporaryFile()]
+        self.popen = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=self.files[0],
+                                      stderr=self.files[1], env=env, start_new_session=True)
+
+    def out(self, stream=0):
+        return os.pread(self.files[stream].fileno(), 1 << 20, 0)  # leaves the offset alone
+
+    def lines(self, stream=0):
+        return self.out(stream).decode("ascii", "replace").splitlines()
+
+    def status_lines(self):
+        """The device's lines that are not about a datagram, from both streams."""
+        return [t for t in self.lines(1) + self.lines() if not t.startswith("#")]
+
+    def wait_for(self, predicate, seconds):
+        """Whether predicate(self) came true within `seconds`."""
+        deadline = time.monotonic() + seconds
+        while not predicate(self):
+            if self.popen.poll() is not None or time.monotonic() > deadline:
+                return predicate(self)
+            time.sleep(0.01)
+        return True
+
+    def wait(self, seconds):
+        """Exit status, or None when still running after `seconds`."""
+        try:
+            return self.popen.wait(seconds)
+        except subprocess.TimeoutExpired:
+            return None
+
+    def end(self):
+        if self.popen.poll() is None:
+            os.killpg(self.popen.pid, 15)
+            if self.wait(3) is None:
+                os.killpg(self.popen.pid, 9)
+                self.wait(3)
+
+
+def start_device(device, options=()):
+    """The simulated device, once it says it is listening."""
+    process = Process([device] + list(options))
+    if not process.wait_for(lambda p: any(t.startswith(READY) for t in p.status_lines()), 3):
+        process.end()
+        check(False, "the device did not get ready", process.status_lines())
+    return process
+
+
+def exchange(datagram, seconds=0.15):
+    """Sends one datagram to the device: (reply, its source port) when one
+    comes within `seconds`, else None."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.sendto(datagram, ("127.0.0.1", DEVICE_PORT))
+        s.settimeout(seconds)
+        try:
+            data, source = s.recvfrom(65536)
+            return data, source[1]
+        except OSError:  # timed out, or nothing there yet when seconds is 0
+            return None
+
+
+class Wire:
+    """Every UDP datagram sent on lo from now on."""
+
+    def __init__(self):
+        # Only a socket for every protocol (ETH_P_ALL) sees outgoing packets too.
+        self.sniffer = socket.socket(socket.AF_PACKET, socket.SOCK_DGRAM, socket.htons(3))
+        self.sniffer.bind(("lo", 3))
+        self.sniffer.setblocking(False)
+
+    def datagrams(self):
+        """(source port, destination, destination port, payload) of each."""
+        found = []
+        while True:
+            try:
+                packet, address = self.sniffer.recvfrom(65536)
+            except BlockingIOError:
+                return found
+            if address[1] == 0x0800 and address[2] == socket.PACKET_OUTGOING and packet[9] == 17:
+                head = (packet[0] & 0x0F) * 4
+                source, port, length = struct.unpack("!HHH", packet[head:head + 6])
+                found.append((source, socket.inet_ntoa(packet[16:20]), port,
+                              packet[head + 8:head + length]))
+
+
+def netns(pid):
+    return os.readlink(f"/proc/{pid}/ns/net")
+
+
+def pids():
+    return [int(p) for p in os.listdir("/proc") if p.isdigit()]
+
+
+def adopt_orphans():
+    """Whatever the case's processes leave behind (wineserver detaches itself)
+    stays a descendant of this process (PR_SET_CHILD_SUBREAPER)."""
+    ctypes.CDLL(None).prctl(36, 1, 0, 0, 0)
+
+
+def descendants():
+    """This process's live descendants: only ever these are swept."""
+    parents = {}
+    for pid in pids():
+        try:
+            with open(f"/proc/{pid}/stat") as stat:
+                state, parent = stat.read().rsplit(")", 1)[1].split()[:2]
+            if state != "Z":
+                parents[pid] = int(parent)
+        except (OSError, ValueError):
+            pass  # gone
+    found, more = {os.getpid()}, True
+    while more:
+        more = {pid for pid, parent in parents.items() if parent in found} - found
+        found |= more
+    return found - {os.getpid()}
+
+
+def sweep():
+    """Ends whatever the case left running; bounded."""
+    deadline = time.monotonic() + 5
+    while descendants() and time.monotonic() < deadline:
+        time.sleep(0.05)
+    for pid in descendants():
+        with contextlib.suppress(OSError):
+            os.kill(pid, 9)
