@@ -1,9 +1,10 @@
 /* The floor of the start-up benchmark: the least a program can do to send
  * one command the way udpcmd does. The same socket calls in the same order
  * (socket, setsockopt IP_RECVERR, setsockopt SO_BROADCAST, bind,
- * getsockname, sendto, and recvfrom when the frame awaits a reply), the same report with a flush after every
- * line, the same frame. No fit check, no failure lines beyond the first:
- * it only has to be right for the benchmark's commands (AB and @1). */
+ * getsockname, sendto, and recvfrom when the frame awaits a reply), the
+ * same report with a flush after every line, the same frame. No fit check,
+ * no failure lines beyond the first: it only has to be right for the
+ * benchmark's commands (AB and @1). */
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <stdio.h>

@@ -39,7 +39,7 @@ if(NOT WINE_SKIP_REASON)
   add_test(NAME wine_start COMMAND ${WINE_RUN} ${UDPCMD_WINEPREFIX} --start)
   add_test(NAME wine_stop COMMAND ${WINE_RUN} ${UDPCMD_WINEPREFIX} --stop)
   # A new prefix takes seconds, or minutes where 32-bit code is emulated.
-  set_tests_properties(wine_start PROPERTIES FIXTURES_SETUP wine TIMEOUT 900)
+  set_tests_properties(wine_start PROPERTIES FIXTURES_SETUP wine TIMEOUT 180)
   set_tests_properties(wine_stop PROPERTIES FIXTURES_CLEANUP wine)
 endif()
 

@@ -25,12 +25,13 @@ from collections import namedtuple
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
 
-from harness import (DEVICE_IP, DEVICE_PORT, READY, Failure, Process, Wire, adopt_orphans,
+from harness import (DEVICE_IP, DEVICE_PORT, READY, Failure, Process, Wire, adopt_orphans, pcap,
                      check, exchange, skip, start_device, sweep)
 from wine import Wine
 
 ISOLATED = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../scripts/isolated")
 MARKER = b"e2e: end of run"
+CLOSING = b"\\" + b"-" * 69 + b"/\n\n\n"
 WAIT_SECONDS = 2.5  # how long a run left waiting for a reply is watched
 STRACE = ["strace", "-f", "-qq"]
 DEVICE_LINE = re.compile(
@@ -43,9 +44,13 @@ DEVICE_LINE = re.compile(
 # (None: it awaits none); says: its last line, and then its status is -1 (a
 # pair: natively, under wine); device: the device's options (None: no
 # device); ns: scripts/isolated's options; waits: udpcmd is left waiting;
-# fault: (system call, errno[, an argument naming which call]) for strace.
-Case = namedtuple("Case", "args frame got says device ns waits fault native_only",
-                  defaults=(None, None, None, (), (), False, None, False))
+# fault: (system call, errno[, an argument naming which call]) for strace;
+# output: udpcmd's standard output is "full", a pipe with "no_reader", or
+# "closed", and its status is -1 with nothing shown; wine_device: the device
+# is udpcmd-device.exe, under wine too.
+Case = namedtuple("Case", "args frame got says device ns waits fault output wine_device "
+                  "native_only", defaults=(None, None, None, (), (), False, None, None, False,
+                                           False))
 AB, AT_ONE = "F1 01 04 41 42 0D 95 F2", "F1 01 04 40 31 0D 83 F2"
 R32 = b"0123456789abcdefghijklmnopqrstuv"
 NATIVE = dict(native_only=True)
@@ -58,7 +63,7 @@ CASES = {
     "frames.further_arguments_ignored": Case([b"AB", b"@1"], AB),
     "frames.longest": Case([b"\t" * 25], "F1 01 04" + " 09" * 25 + " 0D F3 F2"),
     # wine's argument conversion is not byte-transparent above 0x7F.
-    "frames.high_byte": Case([b"\xE9"], "F1 01 04 E9 0D FB F2", **NATIVE),
+    "frames.high_byte_empty_field": Case([b"\xEE"], "F1 01 04 EE 0D F2", **NATIVE),
     "frames.no_argument": Case([], says=b"usage: udpcmd COMMAND"),
     "frames.too_long": Case([b"z" * 24], says=b"Command too long: its frame must fit in 31 bytes "
                             b"(23 bytes of command always fit)"),
@@ -73,6 +78,17 @@ CASES = {
     "replies.bytes_above_7f": Case([b"@1"], AT_ONE, b"\xC3\xA9\t\xFF",
                                    device=("--reply-hex", "C3A9 09 FF"), **NATIVE),
     "replies.none_keeps_waiting": Case([b"@1"], AT_ONE, device=("--no-reply",), waits=True),
+    # Nothing listens on 2639: ICMP port unreachable ends the wait (Windows:
+    # 10054). wine passes no such message to a receive, so natively only.
+    "replies.port_closed": Case([b"@1"], AT_ONE, says=b"Recv Error Winsock Error: 111",
+                                device=None, **NATIVE),
+    # A report that could not be written is a failure.
+    "report.full": Case([b"AB"], AB, output="full"),
+    "report.no_reader": Case([b"@1"], AT_ONE, b"OK @1", output="no_reader"),
+    # wine gives a Windows program a handle of its own in place of a closed
+    # descriptor 1, so a closed standard output is staged natively only.
+    "report.closed": Case([b"AB"], output="closed", **NATIVE),
+    "device.exe": Case([b"@1"], AT_ONE, b"OK @1", wine_device=True),
     # Staged for real: the only ephemeral port is the device's; no route.
     "refusals.local_port_2639": Case([b"@1"], says=(b"bind failed: 22", b"bind failed: 10022"),
                                      device=None, ns=("--port-range", "2639 2639")),
@@ -85,14 +101,14 @@ CASES = {
     "faults.bind": Case([b"@1"], says=b"bind failed: 98", fault=("bind", "EADDRINUSE"), **NATIVE),
     "faults.sendto": Case([b"@1"], says=b"sendto failed: 1", fault=("sendto", "EPERM"), **NATIVE),
     "faults.receive_interrupted": Case([b"@1"], AT_ONE, b"", fault=("recvmsg", "EINTR"), **NATIVE),
-    "faults.receive_refused": Case([b"@1"], AT_ONE, says=b"Recv Error Winsock Error: 111",
-                                   fault=("recvmsg", "ECONNREFUSED"), **NATIVE),
 }
 
 
 def report(case, port, wine):
     """udpcmd's standard output, with LF line ends."""
     says = case.says[wine] if isinstance(case.says, tuple) else case.says
+    if case.output:
+        return b""
     if case.frame is None:
         return says + b"\n"
     message = case.args[0].replace(b"'", b'"')
@@ -104,7 +120,7 @@ def report(case, port, wine):
         shown += b"Wildcard used - no return expected.\n"
     else:
         shown += b"Received UDP Packet on Port %d\nData in received packet: %s\n" % (port, case.got)
-    return shown + b"\\" + b"-" * 69 + b"/\n\n\n"
+    return shown + CLOSING
 
 
 def call_number(call, argument, argv):
@@ -132,12 +148,11 @@ def injected(fault, argv):
                      "-e", f"inject={call}:error={error}{when}"] + argv
 
 
-def run_udpcmd(case, argv, env, prefix):
+def run_udpcmd(case, argv, env):
     """udpcmd's Process, ended, and its exit status (None while it waits)."""
-    with Wine(prefix) if prefix else contextlib.nullcontext() as wine:
-        program = Process(argv, dict(env, **wine.env) if wine else env)
-        status = program.wait(WAIT_SECONDS if case.waits else 15)
-        program.end()
+    program = Process(argv, env, case.output)
+    status = program.wait(WAIT_SECONDS if case.waits else 15)
+    program.end()
     check((status is None) == case.waits, "udpcmd did not keep waiting for the reply"
           if case.waits else "udpcmd did not finish within 15 s", status)
     return program, status
@@ -152,7 +167,10 @@ def check_frames(case, wire, device):
           "the datagrams sent differ", f"expected {[f.hex(' ') for f in expected]}", found)
     port = found[0][0] if found else 0
     if device:
-        seen = [DEVICE_LINE.match(t) for t in device.lines() if t.startswith("#")][:-1]
+        seen = [DEVICE_LINE.match(t) for t in device.lines() if t.startswith("#")]
+        check(seen[-1] and seen[-1][7].endswith("malformed: bad header | no reply"),
+              "the device did not refuse the marker as malformed", device.lines())
+        seen = seen[:-1]
         check(len(seen) == len(expected) and all(
             m and bytes.fromhex(m[5]) == frame and int(m[3]) == port and "malformed" not in m[7]
             for m, frame in zip(seen, expected)), "the device's lines differ from the wire",
@@ -166,22 +184,22 @@ def check_report(case, program, status, port, wine):
     expected, out = report(case, port, wine), program.out()
     expected = expected.replace(b"\n", b"\r\n") if wine else expected
     check(out == expected, "standard output differs", f"expected {expected!r}", f"got      {out!r}")
-    check(case.waits or status == (255 if case.says else 1), "exit status differs", status)
+    check(case.waits or status == (255 if case.says or case.output else 1),
+          "exit status differs", status)
 
 
-def run_case(name, options):
-    case = CASES[name]
-    check(not (options.wine and case.native_only), f"{name} runs natively only")
-    argv, env = [options.udpcmd] + case.args, dict(os.environ)
+def exchanged(case, options, env, wire):
+    """Runs udpcmd against the device: its Process and status, the device's."""
+    argv = [options.udpcmd] + case.args
     if options.wine:
-        argv = ["wine"] + argv
+        argv = [options.wine_loader] + argv
     elif case.fault:
         argv = injected(case.fault, argv)
         env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"  # not under a tracer
-    wire = Wire()
-    device = None if case.device is None else start_device(options.device, case.device)
+    device = [options.wine_loader, options.device_exe] if case.wine_device else [options.device]
+    device = None if case.device is None else start_device(device + list(case.device), env)
     try:
-        program, status = run_udpcmd(case, argv, env, options.wine)
+        program, status = run_udpcmd(case, argv, env)
         if device:  # everything udpcmd sent is in the device's queue before the marker
             exchange(MARKER, 0)
             check(device.wait_for(lambda p: MARKER.decode() in p.out().decode("latin-1"), 3),
@@ -189,6 +207,18 @@ def run_case(name, options):
     finally:
         if device:
             device.end()
+        wire.save(options.pcap)
+    return program, status, device
+
+
+def run_case(name, options):
+    case = CASES[name]
+    check(not (options.wine and case.native_only), f"{name} runs natively only")
+    wire = Wire()
+    with Wine(options.wine, options.wine_loader) if options.wine else \
+            contextlib.nullcontext() as wine:
+        program, status, device = exchanged(case, options, wine.env if wine else dict(os.environ),
+                                            wire)
     check(not program.out(1), "udpcmd wrote on standard error", program.out(1))
     check_report(case, program, status, check_frames(case, wire, device), bool(options.wine))
 
@@ -201,8 +231,8 @@ MALFORMED = [(b"", "too short"), (bytes(range(256)) * 4, "longer than 31 bytes")
              (bytes.fromhex("F1 01 04 41 42 0D 96 F2"), "bad checksum field")]
 
 
-def device_malformed(device):
-    process = start_device(device)
+def device_malformed(options):
+    process = start_device([options.device])
     try:
         for number, (datagram, problem) in enumerate(MALFORMED, 1):
             check(exchange(datagram) is None, "a reply to a malformed datagram", datagram[:40])
@@ -221,8 +251,8 @@ def device_malformed(device):
         process.end()
 
 
-def device_count_and_reply_port(device):
-    process = start_device(device, ["--count", "2", "--reply-port", "0"])
+def device_count_and_reply_port(options):
+    process = start_device([options.device, "--count", "2", "--reply-port", "0"])
     answer = exchange(bytes.fromhex(AT_ONE))
     exchange(b"x", 0)
     status = process.wait(3)
@@ -232,8 +262,8 @@ def device_count_and_reply_port(device):
           "--count 2 or --reply-port 0 failed", answer, status, process.status_lines())
 
 
-def device_idle(device):
-    started, process = time.monotonic(), Process([device, "--idle", "1"])
+def device_idle(options):
+    started, process = time.monotonic(), Process([options.device, "--idle", "1"])
     status = process.wait(4)
     process.end()
     check(status == 0 and 0.9 < time.monotonic() - started < 4 and
@@ -241,32 +271,73 @@ def device_idle(device):
           "--idle 1 did not end the device", status, process.status_lines())
 
 
-def device_bad_option(device):
-    result = subprocess.run([device, "--port", "65536"], capture_output=True, timeout=5)
+def device_bad_option(options):
+    result = subprocess.run([options.device, "--port", "65536"], capture_output=True, timeout=5)
     check(result.returncode == 2 and not result.stdout and
           re.fullmatch(rb"udpcmd-device: .+ \(see --help\)\n", result.stderr),
           "a bad option was not refused in one line", result)
 
 
-def device_help(device):
-    result = subprocess.run([device, "--help"], capture_output=True, timeout=5)
+def device_help(options):
+    result = subprocess.run([options.device, "--help"], capture_output=True, timeout=5)
     check(result.returncode == 0 and all(b"--" + o in result.stdout for o in (
         b"address", b"port", b"reply-text", b"reply-hex", b"no-reply", b"reply-port", b"count",
         b"idle")), "--help lacks an option", result)
 
 
-def device_port_taken(device):
+def device_port_taken(options):
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as taken:
         taken.bind(("0.0.0.0", DEVICE_PORT))
-        result = subprocess.run([device], capture_output=True, timeout=5)
+        result = subprocess.run([options.device], capture_output=True, timeout=5)
     check(result.returncode == 1 and re.fullmatch(rb"udpcmd-device: .+: .*error 98\)?\n",
                                                   result.stderr + result.stdout),
           "a taken port was not reported in one line", result)
 
 
+def device_never_answers_itself(options):
+    """An awaiting frame from the device's own address and port (spoofed)
+    gets one line and no reply: a reply would come back to the device."""
+    process = start_device([options.device, "--reply-hex", AT_ONE])
+    try:
+        with socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW) as raw:
+            raw.sendto(pcap.udp(DEVICE_IP, DEVICE_PORT, DEVICE_IP, DEVICE_PORT,
+                                bytes.fromhex(AT_ONE)), (DEVICE_IP, 0))
+        process.wait_for(lambda p: len(p.lines()) > 1, 0.5)  # a second line would be a loop
+        lines = process.lines()
+    finally:
+        process.end()
+    check(len(lines) == 1 and "| no reply: the source" in lines[0],
+          "the device answered itself", *lines[:3])
+
+
+def replies_host_unreachable(options):
+    """ICMP host unreachable for the frame does not end the wait: only port
+    unreachable does, as on Windows. The reply that follows is shown."""
+    wire, device = Wire(), start_device([options.device, "--no-reply"])
+    program = Process([options.udpcmd, "@1"])
+    try:
+        check(program.wait_for(lambda p: any(d[2] == DEVICE_PORT for d in wire.datagrams()), 3),
+              "udpcmd sent nothing")
+        sent = next(p for p in wire.packets if p[22:24] == DEVICE_PORT.to_bytes(2, "big"))
+        unreachable = bytes([3, 1, 0, 0, 0, 0, 0, 0]) + sent[:28]
+        unreachable = unreachable[:2] + pcap.checksum(unreachable).to_bytes(2, "big") + \
+            unreachable[4:]
+        with socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_ICMP) as icmp:
+            icmp.sendto(unreachable, (DEVICE_IP, 0))
+        check(program.wait(0.3) is None, "host unreachable ended the wait", program.out())
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as answer:
+            answer.sendto(b"after", (DEVICE_IP, int.from_bytes(sent[20:22], "big")))
+        status = program.wait(3)
+    finally:
+        program.end()
+        device.end()
+    check(status == 1 and program.out().endswith(b"Data in received packet: after\n" + CLOSING),
+          "no reply shown after host unreachable", status, program.out())
+
+
 DEVICE_CASES = {f.__name__.replace("_", ".", 1): f for f in (
     device_malformed, device_count_and_reply_port, device_idle, device_bad_option, device_help,
-    device_port_taken)}
+    device_port_taken, device_never_answers_itself, replies_host_unreachable)}
 
 # --- One case ------------------------------------------------------------------
 
@@ -282,10 +353,10 @@ def isolated():
 
 def run(options):
     if options.case == "wine.prefix":
-        with Wine(options.wine):
+        with Wine(options.wine, options.wine_loader):
             pass
     elif options.case in DEVICE_CASES:
-        DEVICE_CASES[options.case](options.device)
+        DEVICE_CASES[options.case](options)
     else:
         run_case(options.case, options)
 
@@ -301,11 +372,15 @@ def main():
     parser.add_argument("--list", choices=("native", "wine"))
     parser.add_argument("--udpcmd")
     parser.add_argument("--device")
+    parser.add_argument("--device-exe", help="udpcmd-device.exe, for the device's wine case")
     parser.add_argument("--wine", metavar="PREFIX", help="run udpcmd.exe under wine")
+    parser.add_argument("--wine-loader", default="wine", help="wine, or wine64 for 64-bit")
+    parser.add_argument("--pcap", metavar="FILE", help="save the datagrams on lo there")
     options = parser.parse_args()
     if options.list:
+        wine = options.list == "wine"
         names = ["|".join((n,) + c.ns) for n, c in CASES.items()
-                 if options.list == "native" or not c.native_only]
+                 if not (c.native_only if wine else c.wine_device)]
         print("\n".join(names + (list(DEVICE_CASES) if options.list == "native" else [])))
         return 0
     if not options.case:

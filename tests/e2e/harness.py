@@ -11,6 +11,9 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../wireshark"))
+import pcap  # noqa: E402  (the dissector's tests read these captures)
+
 DEVICE_IP, DEVICE_PORT = "192.168.0.254", 2639
 READY = "udpcmd-device listening on "
 
@@ -33,10 +36,21 @@ class Process:
     """A process in a session of its own, writing into files: nothing it
     leaves running can hold a pipe of ours open."""
 
-    def __init__(self, argv, env=None):
+    def __init__(self, argv, env=None, output=None):
+        """output: standard output goes to a file of ours (None), /dev/full
+        ("full"), a pipe without reader ("no_reader"), or is closed."""
         self.files = [tempfile.TemporaryFile(), tempfile.TemporaryFile()]
-        self.popen = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=self.files[0],
-                                      stderr=self.files[1], env=env, start_new_session=True)
+        stdout = self.files[0]
+        if output == "full":
+            stdout = open("/dev/full", "wb")
+        elif output == "no_reader":
+            reader, stdout = os.pipe()
+            os.close(reader)
+        self.popen = subprocess.Popen(
+            argv, stdin=subprocess.DEVNULL, stdout=stdout, stderr=self.files[1], env=env,
+            start_new_session=True, preexec_fn=(lambda: os.close(1)) if output == "closed" else None)
+        if stdout is not self.files[0]:
+            os.close(stdout) if isinstance(stdout, int) else stdout.close()
 
     def out(self, stream=0):
         return os.pread(self.files[stream].fileno(), 1 << 20, 0)  # leaves the offset alone
@@ -72,10 +86,10 @@ class Process:
                 self.wait(3)
 
 
-def start_device(device, options=()):
+def start_device(argv, env=None):
     """The simulated device, once it says it is listening."""
-    process = Process([device] + list(options))
-    if not process.wait_for(lambda p: any(t.startswith(READY) for t in p.status_lines()), 3):
+    process = Process(argv, env)
+    if not process.wait_for(lambda p: any(t.startswith(READY) for t in p.status_lines()), 10):
         process.end()
         check(False, "the device did not get ready", process.status_lines())
     return process
@@ -102,20 +116,31 @@ class Wire:
         self.sniffer = socket.socket(socket.AF_PACKET, socket.SOCK_DGRAM, socket.htons(3))
         self.sniffer.bind(("lo", 3))
         self.sniffer.setblocking(False)
+        self.packets = []  # the IPv4 packets of the UDP datagrams
 
-    def datagrams(self):
-        """(source port, destination, destination port, payload) of each."""
-        found = []
+    def drain(self):
         while True:
             try:
                 packet, address = self.sniffer.recvfrom(65536)
             except BlockingIOError:
-                return found
+                return self.packets
             if address[1] == 0x0800 and address[2] == socket.PACKET_OUTGOING and packet[9] == 17:
-                head = (packet[0] & 0x0F) * 4
-                source, port, length = struct.unpack("!HHH", packet[head:head + 6])
-                found.append((source, socket.inet_ntoa(packet[16:20]), port,
-                              packet[head + 8:head + length]))
+                self.packets.append(packet)
+
+    def datagrams(self):
+        """(source port, destination, destination port, payload) of each."""
+        found = []
+        for packet in self.drain():
+            head = (packet[0] & 0x0F) * 4
+            source, port, length = struct.unpack("!HHH", packet[head:head + 6])
+            found.append((source, socket.inet_ntoa(packet[16:20]), port,
+                          packet[head + 8:head + length]))
+        return found
+
+    def save(self, path):
+        """The packets so far as a capture file, for the dissector's tests."""
+        if path:
+            pcap.write(path, self.drain())
 
 
 def netns(pid):

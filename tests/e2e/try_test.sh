@@ -40,6 +40,7 @@ expect 4 'try: the device did not start' @1 --no-such-option
 # a second interface and no route to the device, so even a broken check
 # could send nothing anywhere.
 if unshare -n true 2>/dev/null; then
+  # shellcheck disable=SC2016 # $0 is expanded by the inner shell
   out=$(unshare -n bash -c 'ip link add probe0 type veth peer name probe1 && exec "$0" --inside @1' \
     "$try" 2>&1)
   status=$?
@@ -65,7 +66,7 @@ sleep 0.2
 left=$(pgrep -s "$group" || true)
 if ((status != 130 || SECONDS - started > 2)) || [[ -n $left ]]; then
   fail "Ctrl-C: status $status after $((SECONDS - started)) s, still running: ${left:-none}"$'\n'"$(cat "$out")"
-  [[ -z $left ]] || kill -9 $left
+  [[ -z $left ]] || xargs kill -9 <<<"$left"
 fi
 rm -f "$out"
 

@@ -50,23 +50,25 @@ class Wine:
     """A wineserver of its own for one case, started inside the namespace;
     `env` runs wine programs against it."""
 
-    def __init__(self, prefix):
-        if not shutil.which("wine"):
-            skip("wine is not installed")
+    def __init__(self, prefix, loader):
+        """loader: wine for a 32-bit prefix, wine64 for a 64-bit one."""
+        if not shutil.which(loader):
+            skip(f"{loader} is not installed")
         tmpdir = os.environ.get("TMPDIR", "")
         with open("/proc/self/mountinfo") as mounts:
             private = any(m.split()[4] == tmpdir and " - tmpfs " in m for m in mounts)
         check(private, f"REFUSING TO RUN: TMPDIR ({tmpdir!r}) is not a private tmpfs; "
               "run under scripts/isolated --wine")
         os.makedirs(prefix, exist_ok=True)
-        self.prefix, self.env = prefix, dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all",
-                                             WINEARCH="win32", WINEDLLOVERRIDES="mscoree,mshtml=")
+        arch = "win64" if os.path.basename(loader) == "wine64" else "win32"
+        self.prefix, self.loader = prefix, loader
+        self.env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", WINEARCH=arch,
+                        WINEDLLOVERRIDES="mscoree,mshtml=")
 
     def __enter__(self):
         try:
             quiet(["wineserver", "-p"], self.env, 10)
-            # A new prefix takes seconds, or minutes where 32-bit code is emulated.
-            status = quiet(["wine", "cmd", "/c", "exit"], self.env, 600)
+            status = quiet([self.loader, "cmd", "/c", "exit"], self.env, 120)
             check(status == 0, f"wine cannot run a Windows program here (status {status})")
             servers = serving(self.prefix)
             check(servers, "REFUSING TO RUN: no wineserver for the prefix is running")

@@ -5,6 +5,7 @@
   dissector_test.py malformed      --lua FILE
   dissector_test.py agreement      --lua FILE --frame-table EXE
   dissector_test.py plugin-folder  --plugin-dir DIR
+  dissector_test.py e2e            --lua FILE --frame-table EXE --captures DIR
 
 Each group writes a pcap straight from bytes (no network, no udpcmd run),
 decodes it with `tshark -X lua_script:FILE` and compares the fields:
@@ -18,6 +19,10 @@ decodes it with `tshark -X lua_script:FILE` and compares the fields:
                  code gives (udpcmd_frame_table)
   plugin-folder  DIR (below /usr) is where Debian's tshark looks for global
                  Lua plugins
+  e2e            every datagram the end-to-end cases sent on lo (their
+                 captures in DIR): udpcmd's frames decode as the frame code
+                 builds them, the replies as udpcmd shows them, and the
+                 cases' end-of-run marker as a frame without header
 
 As a module: decode(pcap, lua) gives one row per packet, a dict from field
 name (udpcmd.message, ...) to value, plus "info" (the Info column) and
@@ -290,6 +295,57 @@ def run_agreement(args):
                                    for f, row in zip(frames, expected)], args.lua)
 
 
+# --- The end-to-end cases' own captures ----------------------------------------
+
+MARKER = b"e2e: end of run"
+
+
+def udp_parts(packet):
+    head = (packet[0] & 0x0F) * 4
+    return int.from_bytes(packet[head:head + 2], "big"), \
+        int.from_bytes(packet[head + 2:head + 4], "big"), packet[head + 8:]
+
+
+def expected_frames(exe, payloads):
+    """For each datagram to the device, its row as the frame code builds it:
+    the message is what lies between the header and an end-of-text byte."""
+    candidates = [(payload, payload[3:end]) for payload in payloads
+                  for end, byte in enumerate(payload) if byte == 0x0D and end >= 3]
+    rows = {}
+    for (payload, message), line in zip(candidates, frame_table(exe, [m for _, m in candidates])):
+        if line != ["refused"] and bytes.fromhex(line[0]) == payload:
+            rows[payload] = {"udpcmd.message": message, "udpcmd.checksum.sum": int(line[1]),
+                             "udpcmd.checksum.status": 1, "udpcmd.awaits_reply": int(line[2]),
+                             "expert": []}
+    return rows
+
+
+def expected_reply(payload):
+    return {"udpcmd.reply": payload.split(b"\0")[0], "udpcmd.reply.length": len(payload),
+            "expert": [("udpcmd.reply.too_long", "warning")] if len(payload) > 32 else []}
+
+
+def run_e2e(args):
+    names = sorted(n for n in os.listdir(args.captures) if n.endswith(".pcap"))
+    packets = [p for name in names for p in pcap.read(os.path.join(args.captures, name))]
+    if not packets:
+        raise Skip(f"no captures in {args.captures}: the end-to-end cases make them")
+    parts = [udp_parts(p) for p in packets]
+    frames = expected_frames(args.frame_table, [d for _, port, d in parts if port == DEVICE[1]])
+    expected = []
+    for source, port, payload in parts:
+        if payload == MARKER:
+            expected.append({"expert": [("udpcmd.no_header", "error")]})
+        elif port == DEVICE[1]:
+            expected.append(frames.get(payload, {"udpcmd.checksum.status": 1}))
+        else:
+            expected.append(expected_reply(payload) if source == DEVICE[1] else {})
+    with tempfile.TemporaryDirectory(prefix="udpcmd-pcap-") as folder:
+        capture = os.path.join(folder, "e2e.pcap")
+        pcap.write(capture, packets)
+        return mismatches(decode(capture, args.lua), expected)
+
+
 # --- The plugin folder -------------------------------------------------------------
 
 
@@ -303,7 +359,7 @@ def run_plugin_folder(args):
 
 
 GROUPS = {"captures": run_captures, "malformed": run_malformed, "agreement": run_agreement,
-          "plugin-folder": run_plugin_folder}
+          "plugin-folder": run_plugin_folder, "e2e": run_e2e}
 
 
 def main():
@@ -312,6 +368,7 @@ def main():
     parser.add_argument("--lua")
     parser.add_argument("--frame-table")
     parser.add_argument("--plugin-dir")
+    parser.add_argument("--captures")
     args = parser.parse_args()
     try:
         failures = GROUPS[args.group](args)

@@ -5,6 +5,7 @@ with no link-layer header, so a packet socket's payload, or a datagram built
 here, goes in as it is.
 
     write(path, packets)            # packets: raw IPv4 packets (bytes)
+    read(path) -> [bytes]           # the packets of a file written so
     udp(src, sport, dst, dport, payload) -> bytes   # one IPv4/UDP packet
 """
 
@@ -46,3 +47,15 @@ def write(path, packets, start=1700000000):
             seconds, micros = start + number // 1000, number % 1000 * 1000
             out.write(struct.pack("<IIII", seconds, micros, len(packet), len(packet)))
             out.write(packet)
+
+
+def read(path):
+    """The packets of a pcap file that write() made."""
+    with open(path, "rb") as capture:
+        data = capture.read()
+    packets, at = [], 24
+    while at + 16 <= len(data):
+        length = struct.unpack_from("<I", data, at + 8)[0]
+        packets.append(data[at + 16:at + 16 + length])
+        at += 16 + length
+    return packets
