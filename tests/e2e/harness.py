@@ -59,8 +59,8 @@ class Process:
         return self.out(stream).decode("ascii", "replace").splitlines()
 
     def status_lines(self):
-        """The device's lines that are not about a datagram, from both streams."""
-        return [t for t in self.lines(1) + self.lines() if not t.startswith("#")]
+        """The device's lines that are not about a datagram: its standard error."""
+        return self.lines(1)
 
     def wait_for(self, predicate, seconds):
         """Whether predicate(self) came true within `seconds`."""
