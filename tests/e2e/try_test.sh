@@ -30,7 +30,7 @@ expect() {
 
 # Columns: status, a line of the output, try's arguments.
 expect 1 'Data in received packet: OK @1' @1
-expect 1 'device: #1 from 192\.168\.0\.254:[0-9]+, 8 bytes: F1 01 04 41 42 0D 95 F2 .*' AB
+expect 1 'device: #1 from .*' AB
 expect 0 'usage: scripts/try .*' --help
 expect 0 'usage: udpcmd-device .*' @1 --help
 expect 2 'try: unknown option -x .*' -x
