@@ -1,5 +1,4 @@
-// The simulated device's command line. The same table runs over glibc's
-// getopt_long natively and over the device's own one in the Windows build.
+// The simulated device's command line.
 #include <gtest/gtest.h>
 
 #include <ostream>
@@ -87,7 +86,7 @@ INSTANTIATE_TEST_SUITE_P(
         AcceptedRow{"AddressAfterEquals",
                     {"--address=127.0.0.1"},
                     [](DeviceOptions* o) { o->address = 0x7F000001U; }},
-        // inet_addr's failure value is a real address here.
+        // All bits set: a real address here, not a failure value.
         AcceptedRow{"AddressAllOnes",
                     {"--address", "255.255.255.255"},
                     [](DeviceOptions* o) { o->address = 0xFFFFFFFFU; }},
