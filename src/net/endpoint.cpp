@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "net/line.h"
+#include "text/line.h"
 
 namespace {
 

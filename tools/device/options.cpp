@@ -5,7 +5,7 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "net/line.h"
+#include "text/line.h"
 
 namespace {
 
