@@ -55,10 +55,12 @@ int WSAGetLastError() { return ::WSAGetLastError(); }
 #else
 
 #include <fcntl.h>
+#include <linux/errqueue.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <cstring>
 
 namespace {
 
@@ -79,15 +81,43 @@ int off_standard_descriptors(int s) {
 }
 
 // With IP_RECVERR a failed receive can stand for an error that an ICMP
-// message reported; it is then also queued on the socket. Takes one such
-// error off the queue without waiting; true when there was one. errno is
-// kept.
-bool took_queued_error(int s) {
+// message reported. Each such error is also queued on the socket, while the
+// receive reports only the latest one.
+enum class Queued { NOTHING, OTHER_ERRORS, PORT_UNREACHABLE };
+
+// Whether an error taken off the queue is an ICMP port unreachable: what
+// Winsock reports as WSAECONNRESET.
+bool port_unreachable(msghdr* message) {
+  for (cmsghdr* c = CMSG_FIRSTHDR(message); c != nullptr; c = CMSG_NXTHDR(message, c)) {
+    if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_RECVERR) {
+      sock_extended_err error;
+      std::memcpy(&error, CMSG_DATA(c), sizeof error);
+      return error.ee_origin == SO_EE_ORIGIN_ICMP && error.ee_errno == ECONNREFUSED;
+    }
+  }
+  return false;
+}
+
+// Takes every queued error off without waiting, looking at each of them.
+// errno is kept.
+Queued take_queued_errors(int s) {
   const int code = errno;
-  msghdr message = {};
-  const bool taken = ::recvmsg(s, &message, MSG_ERRQUEUE | MSG_DONTWAIT) >= 0;
+  Queued found = Queued::NOTHING;
+  for (;;) {
+    alignas(
+        cmsghdr) unsigned char control[CMSG_SPACE(sizeof(sock_extended_err) + sizeof(sockaddr_in))];
+    msghdr message = {};
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    if (::recvmsg(s, &message, MSG_ERRQUEUE | MSG_DONTWAIT) < 0) {
+      break;
+    }
+    if (found != Queued::PORT_UNREACHABLE) {
+      found = port_unreachable(&message) ? Queued::PORT_UNREACHABLE : Queued::OTHER_ERRORS;
+    }
+  }
   errno = code;
-  return taken;
+  return found;
 }
 
 }  // namespace
@@ -147,7 +177,15 @@ int recvfrom(socket_handle s, void* buffer, int capacity, int flags) {
   message.msg_iov = &area;
   message.msg_iovlen = 1;
   ssize_t received = ::recvmsg(s, &message, flags);
-  while (received < 0 && errno != ECONNREFUSED && errno != EINTR && took_queued_error(s)) {
+  while (received < 0 && errno != ECONNREFUSED && errno != EINTR) {
+    const Queued queued = take_queued_errors(s);
+    if (queued == Queued::NOTHING) {
+      break;  // a failure of the receive itself
+    }
+    if (queued == Queued::PORT_UNREACHABLE) {
+      errno = ECONNREFUSED;  // whatever other error was reported last
+      break;
+    }
     received = ::recvmsg(s, &message, flags);
   }
   if (received < 0) {

@@ -28,13 +28,23 @@ expect() {
   fi
 }
 
-# Columns: status, a line of the output, try's arguments.
+# Columns: status, a line of the output, try's arguments. What follows the
+# command is the device's, exactly as given: the device decides what is an
+# option, a value or help.
 expect 1 'Data in received packet: OK @1' @1
 expect 1 'device: #1 from 192\.168\.0\.254:[0-9]+, 8 bytes: F1 01 04 41 42 0D 95 F2 .*' AB
 expect 0 'usage: scripts/try .*' --help
-expect 0 'usage: udpcmd-device .*' @1 --help
+expect 0 'usage: udpcmd-device .*' @1 --he
+expect 1 'Data in received packet: --help' @1 --reply-text --help
+expect 1 'Data in received packet: OK @1' @1 --idle 5
 expect 2 'try: unknown option -x .*' -x
 expect 4 'try: the device did not start' @1 --no-such-option
+expect 4 'udpcmd-device: cannot bind .*' @1 --reply-text --help --address 1.2.3.4
+only_device=$(mktemp -d)
+mkdir -p "$only_device/tools/device"
+cp "$UDPCMD_BUILD/tools/device/udpcmd-device" "$only_device/tools/device/"
+UDPCMD_BUILD=$only_device expect 3 'try: missing .*/udpcmd .*' @1
+rm -rf "$only_device"
 
 # Typed by hand outside isolation, the inner part refuses. The namespace has
 # a second interface and no route to the device, so even a broken check
