@@ -2,7 +2,7 @@
 
 #include "frame/frame.h"
 #include "net/endpoint.h"
-#include "net/line.h"
+#include "text/line.h"
 
 namespace {
 

@@ -9,6 +9,7 @@ constexpr std::size_t MESSAGE_CAPACITY = 32;        // 31 bytes of text + termin
 constexpr std::size_t FRAME_CAPACITY = 32;          // 31 bytes of frame + terminator
 constexpr std::size_t APOSTROPHE_SPAN = 22;         // positions examined for 0x27
 constexpr std::size_t CHECKSUM_FIELD_CAPACITY = 5;  // 4 bytes + terminator
+constexpr std::size_t REPLY_CAPACITY = 32;          // the longest reply the program takes
 
 constexpr unsigned char FRAME_HEADER[] = {0xF1, 0x01, 0x04, 0x00};
 constexpr unsigned char END_OF_TEXT[] = {0x0D, 0x00};

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "net/line.h"
+#include "text/line.h"
 
 namespace {
 
@@ -20,13 +20,6 @@ void print_failure(const char* text, int code) {
   append_signed(&line, code);
   end_line(&line);
   (void)platform::console_write(line.text, line.length);
-}
-
-// The frame's bytes before its terminator, within its 32-byte area.
-int frame_length(const unsigned char* frame) {
-  const void* end = std::memchr(frame, 0, FRAME_AREA);
-  return end == nullptr ? FRAME_AREA
-                        : static_cast<int>(static_cast<const unsigned char*>(end) - frame);
 }
 
 int fail(const char* text) {
@@ -73,15 +66,15 @@ int bind_local(socket_handle s, sockaddr_in* local, std::uint16_t port) {
 }
 
 int send_frame(socket_handle s, const unsigned char* frame, sockaddr_in destination) {
-  if (platform::sendto(s, frame, frame_length(frame), 0, &destination, ADDRESS_LENGTH) ==
-      SOCKET_ERROR) {
+  const int length = static_cast<int>(bounded_length(frame, FRAME_CAPACITY));
+  if (platform::sendto(s, frame, length, 0, &destination, ADDRESS_LENGTH) == SOCKET_ERROR) {
     return fail("sendto failed: ");
   }
   return 1;
 }
 
 int receive_reply(socket_handle s, unsigned char* reply) {
-  if (platform::recvfrom(s, reply, REPLY_CAPACITY, 0) != SOCKET_ERROR) {
+  if (platform::recvfrom(s, reply, static_cast<int>(REPLY_CAPACITY), 0) != SOCKET_ERROR) {
     return 1;
   }
   const int code = platform::WSAGetLastError();

@@ -4,13 +4,12 @@
 
 #include <cstdint>
 
+#include "frame/frame.h"
 #include "net/platform.h"
 
 constexpr const char* DEVICE_ADDRESS = "192.168.0.254";
 constexpr std::uint16_t DEVICE_PORT = 2639;
 constexpr std::uint16_t LOCAL_PORT = 0;
-constexpr int FRAME_AREA = 32;  // the frame and its terminator
-constexpr int REPLY_CAPACITY = 32;
 constexpr int ADDRESS_LENGTH = static_cast<int>(sizeof(sockaddr_in));
 
 // Gives the new IPv4 datagram socket, or INVALID_SOCKET.

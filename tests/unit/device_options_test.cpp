@@ -1,5 +1,4 @@
-// The simulated device's command line. The same table runs over glibc's
-// getopt_long natively and over the device's own one in the Windows build.
+// The simulated device's command line.
 #include <gtest/gtest.h>
 
 #include <ostream>
@@ -39,7 +38,7 @@ std::string staged(const DeviceOptions& options) {
   return std::string(options.reply, options.reply + options.reply_length);
 }
 
-// Columns: name, arguments, what they change in the defaults.
+// One row of ACCEPTED.
 struct AcceptedRow {
   const char* name;
   Arguments arguments;
@@ -76,82 +75,42 @@ void stage(DeviceOptions* options, const std::string& bytes) {
 }
 
 const std::string LONGEST_TEXT(STAGED_REPLY_CAPACITY, 'x');
+const std::string LONGEST_HEX(2 * STAGED_REPLY_CAPACITY, '7');
 
-INSTANTIATE_TEST_SUITE_P(
-    Lines, OptionsAccepted,
-    ::testing::Values(
-        AcceptedRow{"None", {}, [](DeviceOptions*) {}},
-        AcceptedRow{"Address",
-                    {"--address", "192.168.0.254"},
-                    [](DeviceOptions* o) { o->address = 0xC0A800FEU; }},
-        AcceptedRow{"AddressAfterEquals",
-                    {"--address=127.0.0.1"},
-                    [](DeviceOptions* o) { o->address = 0x7F000001U; }},
-        // inet_addr's failure value is a real address here.
-        AcceptedRow{"AddressAllOnes",
-                    {"--address", "255.255.255.255"},
-                    [](DeviceOptions* o) { o->address = 0xFFFFFFFFU; }},
-        AcceptedRow{"AddressAny", {"--address", "0.0.0.0"}, [](DeviceOptions*) {}},
-        AcceptedRow{"PortZero", {"--port", "0"}, [](DeviceOptions* o) { o->port = 0; }},
-        AcceptedRow{"PortHighest", {"--port=65535"}, [](DeviceOptions* o) { o->port = 65535; }},
-        AcceptedRow{"ReplyText",
-                    {"--reply-text", "ready: 42"},
-                    [](DeviceOptions* o) { stage(o, "ready: 42"); }},
-        AcceptedRow{"ReplyTextEmpty", {"--reply-text="}, [](DeviceOptions* o) { stage(o, ""); }},
-        AcceptedRow{"ReplyTextLongest",
-                    {"--reply-text", LONGEST_TEXT},
-                    [](DeviceOptions* o) { stage(o, LONGEST_TEXT); }},
-        AcceptedRow{"ReplyTextLooksLikeAnOption",
-                    {"--reply-text", "--port"},
-                    [](DeviceOptions* o) { stage(o, "--port"); }},
-        AcceptedRow{"ReplyHexWithZeroInside",
-                    {"--reply-hex", " 41 42 00 43 "},
-                    [](DeviceOptions* o) { stage(o, std::string("AB\0C", 4)); }},
-        AcceptedRow{"ReplyHexEitherCase",
-                    {"--reply-hex", "c3A9fF"},
-                    [](DeviceOptions* o) { stage(o, "\xC3\xA9\xFF"); }},
-        AcceptedRow{"ReplyHexEmpty", {"--reply-hex", ""}, [](DeviceOptions* o) { stage(o, ""); }},
-        AcceptedRow{"ReplyHexLongest",
-                    {"--reply-hex", std::string(2 * STAGED_REPLY_CAPACITY, '7')},
-                    [](DeviceOptions* o) { stage(o, std::string(STAGED_REPLY_CAPACITY, 'w')); }},
-        AcceptedRow{
-            "NoReply", {"--no-reply"}, [](DeviceOptions* o) { o->reply_mode = ReplyMode::NONE; }},
-        AcceptedRow{"ReplyPortAny",
-                    {"--reply-port", "0"},
-                    [](DeviceOptions* o) { o->reply_from_other_port = true; }},
-        AcceptedRow{"CountAndIdleAtTheirLimits",
-                    {"--count", "1000000000", "--idle", "86400"},
-                    [](DeviceOptions* o) {
-                      o->count = 1000000000L;
-                      o->idle_seconds = 86400;
-                    }},
-        AcceptedRow{"Everything",
-                    {"--idle=1", "--count", "2", "--reply-port", "2640", "--port", "2639",
-                     "--address", "10.0.0.1", "--reply-text", "x"},
-                    [](DeviceOptions* o) {
-                      o->idle_seconds = 1;
-                      o->count = 2;
-                      o->reply_from_other_port = true;
-                      o->reply_port = 2640;
-                      o->address = 0x0A000001U;
-                      stage(o, "x");
-                    }},
-        AcceptedRow{"Help", {"--help"}, [](DeviceOptions* o) { o->help = true; }},
-        AcceptedRow{"Version", {"--version"}, [](DeviceOptions* o) { o->version = true; }},
-        AcceptedRow{"NamesShortened",
-                    {"--no", "--v", "--po", "7"},
-                    [](DeviceOptions* o) {
-                      o->reply_mode = ReplyMode::NONE;
-                      o->version = true;
-                      o->port = 7;
-                    }},
-        AcceptedRow{"DoubleDashEndsOptions",
-                    {"--count", "3", "--"},
-                    [](DeviceOptions* o) { o->count = 3; }}),
-    [](const auto& info) { return std::string(info.param.name); });
+// Columns: name, arguments, what they change in the defaults.
+// clang-format off
+const AcceptedRow ACCEPTED[] = {
+    {"None",                       {},                                  [](DeviceOptions*) {}},
+    {"Address",                    {"--address", "192.168.0.254"},      [](DeviceOptions* o) { o->address = 0xC0A800FEU; }},
+    {"AddressAfterEquals",         {"--address=127.0.0.1"},             [](DeviceOptions* o) { o->address = 0x7F000001U; }},
+    // All bits set: a real address here, not a failure value.
+    {"AddressAllOnes",             {"--address", "255.255.255.255"},    [](DeviceOptions* o) { o->address = 0xFFFFFFFFU; }},
+    {"AddressAny",                 {"--address", "0.0.0.0"},            [](DeviceOptions*) {}},
+    {"PortZero",                   {"--port", "0"},                     [](DeviceOptions* o) { o->port = 0; }},
+    {"PortHighest",                {"--port=65535"},                    [](DeviceOptions* o) { o->port = 65535; }},
+    {"ReplyText",                  {"--reply-text", "ready: 42"},       [](DeviceOptions* o) { stage(o, "ready: 42"); }},
+    {"ReplyTextEmpty",             {"--reply-text="},                   [](DeviceOptions* o) { stage(o, ""); }},
+    {"ReplyTextLongest",           {"--reply-text", LONGEST_TEXT},      [](DeviceOptions* o) { stage(o, LONGEST_TEXT); }},
+    {"ReplyTextLooksLikeAnOption", {"--reply-text", "--port"},          [](DeviceOptions* o) { stage(o, "--port"); }},
+    {"ReplyHexWithZeroInside",     {"--reply-hex", " 41 42 00 43 "},    [](DeviceOptions* o) { stage(o, std::string("AB\0C", 4)); }},
+    {"ReplyHexEitherCase",         {"--reply-hex", "c3A9fF"},           [](DeviceOptions* o) { stage(o, "\xC3\xA9\xFF"); }},
+    {"ReplyHexEmpty",              {"--reply-hex", ""},                 [](DeviceOptions* o) { stage(o, ""); }},
+    {"ReplyHexLongest",            {"--reply-hex", LONGEST_HEX},        [](DeviceOptions* o) { stage(o, std::string(STAGED_REPLY_CAPACITY, 'w')); }},
+    {"NoReply",                    {"--no-reply"},                      [](DeviceOptions* o) { o->reply_mode = ReplyMode::NONE; }},
+    {"ReplyPortAny",               {"--reply-port", "0"},               [](DeviceOptions* o) { o->reply_from_other_port = true; }},
+    {"CountAndIdleAtTheirLimits",  {"--count", "1000000000", "--idle", "86400"}, [](DeviceOptions* o) { o->count = 1000000000L; o->idle_seconds = 86400; }},
+    {"Everything",                 {"--idle=1", "--count", "2", "--reply-port", "2640", "--port", "2639", "--address", "10.0.0.1", "--reply-text", "x"}, [](DeviceOptions* o) { o->idle_seconds = 1; o->count = 2; o->reply_from_other_port = true; o->reply_port = 2640; o->address = 0x0A000001U; stage(o, "x"); }},
+    {"Help",                       {"--help"},                          [](DeviceOptions* o) { o->help = true; }},
+    {"Version",                    {"--version"},                       [](DeviceOptions* o) { o->version = true; }},
+    {"NamesShortened",             {"--no", "--v", "--po", "7"},        [](DeviceOptions* o) { o->reply_mode = ReplyMode::NONE; o->version = true; o->port = 7; }},
+    {"DoubleDashEndsOptions",      {"--count", "3", "--"},              [](DeviceOptions* o) { o->count = 3; }},
+};
+// clang-format on
 
-// Columns: name, arguments, the explanation given (the device prints it as
-// "udpcmd-device: EXPLANATION (see --help)" and ends with status 2).
+INSTANTIATE_TEST_SUITE_P(Lines, OptionsAccepted, ::testing::ValuesIn(ACCEPTED),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// One row of REFUSED.
 struct RefusedRow {
   const char* name;
   Arguments arguments;
@@ -169,85 +128,57 @@ TEST_P(OptionsRefused, WithOneLineSayingWhy) {
   EXPECT_EQ(error, GetParam().error);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Lines, OptionsRefused,
-    ::testing::Values(
-        RefusedRow{"Unknown", {"--bogus"}, "unknown or ambiguous option: --bogus"},
-        RefusedRow{"UnknownWithValue", {"--bogus=1"}, "unknown or ambiguous option: --bogus=1"},
-        RefusedRow{"Ambiguous", {"--reply", "x"}, "unknown or ambiguous option: --reply"},
-        RefusedRow{"ShortOption", {"-h"}, "unknown or ambiguous option: -h"},
-        RefusedRow{"ShortOptions", {"-hx"}, "unknown or ambiguous option: -hx"},
-        RefusedRow{"NotAnOption", {"2639"}, "unexpected argument: 2639"},
-        RefusedRow{"AfterDoubleDash", {"--", "--port"}, "unexpected argument: --port"},
-        RefusedRow{"SingleDash", {"--no-reply", "-"}, "unexpected argument: -"},
-        RefusedRow{"ValueMissing", {"--port"}, "--port needs a value"},
-        RefusedRow{"ValueMissingShortened", {"--idl"}, "--idle needs a value"},
-        RefusedRow{"ValueOnAFlag", {"--no-reply=yes"}, "--no-reply takes no value"},
-        RefusedRow{
-            "PortTooLarge", {"--port", "65536"}, "--port: not a port number (0 to 65535): 65536"},
-        RefusedRow{"PortNotANumber", {"--port", "x"}, "--port: not a port number (0 to 65535): x"},
-        RefusedRow{"PortEmpty", {"--port="}, "--port: not a port number (0 to 65535): "},
-        RefusedRow{"PortSigned", {"--port", "+1"}, "--port: not a port number (0 to 65535): +1"},
-        RefusedRow{"PortSpaced", {"--port", " 1"}, "--port: not a port number (0 to 65535):  1"},
-        RefusedRow{"PortTrailing", {"--port", "1x"}, "--port: not a port number (0 to 65535): 1x"},
-        RefusedRow{"ReplyPortNegative",
-                   {"--reply-port", "-1"},
-                   "--reply-port: not a port number (0 to 65535): -1"},
-        RefusedRow{"CountZero", {"--count", "0"}, "--count: not a number from 1 to 1000000000: 0"},
-        RefusedRow{"CountTooLarge",
-                   {"--count", "1000000001"},
-                   "--count: not a number from 1 to 1000000000: 1000000001"},
-        RefusedRow{"CountOutOfRange",
-                   {"--count", "99999999999999999999"},
-                   "--count: not a number from 1 to 1000000000: 99999999999999999999"},
-        RefusedRow{"IdleZero", {"--idle", "0"}, "--idle: not a number of seconds (1 to 86400): 0"},
-        RefusedRow{"IdleTooLong",
-                   {"--idle", "86401"},
-                   "--idle: not a number of seconds (1 to 86400): 86401"},
-        RefusedRow{"AddressPartTooLarge",
-                   {"--address", "256.1.1.1"},
-                   "--address: not an IPv4 address (A.B.C.D): 256.1.1.1"},
-        RefusedRow{"AddressThreeParts",
-                   {"--address", "1.2.3"},
-                   "--address: not an IPv4 address (A.B.C.D): 1.2.3"},
-        RefusedRow{"AddressFiveParts",
-                   {"--address", "1.2.3.4.5"},
-                   "--address: not an IPv4 address (A.B.C.D): 1.2.3.4.5"},
-        RefusedRow{"AddressInHex",
-                   {"--address", "0x7f.0.0.1"},
-                   "--address: not an IPv4 address (A.B.C.D): 0x7f.0.0.1"},
-        RefusedRow{"AddressLeadingZero",
-                   {"--address", "010.0.0.1"},
-                   "--address: not an IPv4 address (A.B.C.D): 010.0.0.1"},
-        RefusedRow{"AddressTrailingSpace",
-                   {"--address", "1.2.3.4 "},
-                   "--address: not an IPv4 address (A.B.C.D): 1.2.3.4 "},
-        RefusedRow{"AddressEmptyPart",
-                   {"--address", "1..3.4"},
-                   "--address: not an IPv4 address (A.B.C.D): 1..3.4"},
-        RefusedRow{"HexOdd", {"--reply-hex", "414"}, "--reply-hex: not pairs of hex digits: 414"},
-        RefusedRow{
-            "HexSplitPair", {"--reply-hex", "4 1"}, "--reply-hex: not pairs of hex digits: 4 1"},
-        RefusedRow{"HexNotHex", {"--reply-hex", "zz"}, "--reply-hex: not pairs of hex digits: zz"},
-        RefusedRow{"HexTooLong",
-                   {"--reply-hex", std::string(2 * STAGED_REPLY_CAPACITY + 2, '4')},
-                   "--reply-hex: more than 1024 bytes"},
-        RefusedRow{"TextTooLong",
-                   {"--reply-text", std::string(STAGED_REPLY_CAPACITY + 1, 'x')},
-                   "--reply-text: more than 1024 bytes"},
-        RefusedRow{"ValueRepeated", {"--port", "1", "--port=1"}, "--port given twice"},
-        RefusedRow{"FlagRepeated", {"--help", "--help"}, "--help given twice"},
-        RefusedRow{"ReplyRepeated",
-                   {"--reply-text", "a", "--reply-text", "b"},
-                   "--reply-text given twice"},
-        RefusedRow{"TwoReplies",
-                   {"--no-reply", "--reply-text", "x"},
-                   "--reply-text: only one of --reply-text, --reply-hex and --no-reply may be "
-                   "given"},
-        RefusedRow{"TextAndHex",
-                   {"--reply-text", "a", "--reply-hex", "41"},
-                   "--reply-hex: only one of --reply-text, --reply-hex and --no-reply may be "
-                   "given"}),
-    [](const auto& info) { return std::string(info.param.name); });
+const std::string TOO_LONG_TEXT(STAGED_REPLY_CAPACITY + 1, 'x');
+const std::string TOO_LONG_HEX(2 * STAGED_REPLY_CAPACITY + 2, '4');
+
+// Columns: name, arguments, the explanation given (the device prints it as
+// "udpcmd-device: EXPLANATION (see --help)" and ends with status 2).
+// clang-format off
+const RefusedRow REFUSED[] = {
+    {"Unknown",               {"--bogus"},                                 "unknown or ambiguous option: --bogus"},
+    {"UnknownWithValue",      {"--bogus=1"},                               "unknown or ambiguous option: --bogus=1"},
+    {"Ambiguous",             {"--reply", "x"},                            "unknown or ambiguous option: --reply"},
+    {"ShortOption",           {"-h"},                                      "unknown or ambiguous option: -h"},
+    {"ShortOptions",          {"-hx"},                                     "unknown or ambiguous option: -hx"},
+    {"NotAnOption",           {"2639"},                                    "unexpected argument: 2639"},
+    {"AfterDoubleDash",       {"--", "--port"},                            "unexpected argument: --port"},
+    {"SingleDash",            {"--no-reply", "-"},                         "unexpected argument: -"},
+    {"ValueMissing",          {"--port"},                                  "--port needs a value"},
+    {"ValueMissingShortened", {"--idl"},                                   "--idle needs a value"},
+    {"ValueOnAFlag",          {"--no-reply=yes"},                          "--no-reply takes no value"},
+    {"PortTooLarge",          {"--port", "65536"},                         "--port: not a port number (0 to 65535): 65536"},
+    {"PortNotANumber",        {"--port", "x"},                             "--port: not a port number (0 to 65535): x"},
+    {"PortEmpty",             {"--port="},                                 "--port: not a port number (0 to 65535): "},
+    {"PortSigned",            {"--port", "+1"},                            "--port: not a port number (0 to 65535): +1"},
+    {"PortSpaced",            {"--port", " 1"},                            "--port: not a port number (0 to 65535):  1"},
+    {"PortTrailing",          {"--port", "1x"},                            "--port: not a port number (0 to 65535): 1x"},
+    {"ReplyPortNegative",     {"--reply-port", "-1"},                      "--reply-port: not a port number (0 to 65535): -1"},
+    {"CountZero",             {"--count", "0"},                            "--count: not a number from 1 to 1000000000: 0"},
+    {"CountTooLarge",         {"--count", "1000000001"},                   "--count: not a number from 1 to 1000000000: 1000000001"},
+    {"CountOutOfRange",       {"--count", "99999999999999999999"},         "--count: not a number from 1 to 1000000000: 99999999999999999999"},
+    {"IdleZero",              {"--idle", "0"},                             "--idle: not a number of seconds (1 to 86400): 0"},
+    {"IdleTooLong",           {"--idle", "86401"},                         "--idle: not a number of seconds (1 to 86400): 86401"},
+    {"AddressPartTooLarge",   {"--address", "256.1.1.1"},                  "--address: not an IPv4 address (A.B.C.D): 256.1.1.1"},
+    {"AddressThreeParts",     {"--address", "1.2.3"},                      "--address: not an IPv4 address (A.B.C.D): 1.2.3"},
+    {"AddressFiveParts",      {"--address", "1.2.3.4.5"},                  "--address: not an IPv4 address (A.B.C.D): 1.2.3.4.5"},
+    {"AddressInHex",          {"--address", "0x7f.0.0.1"},                 "--address: not an IPv4 address (A.B.C.D): 0x7f.0.0.1"},
+    {"AddressLeadingZero",    {"--address", "010.0.0.1"},                  "--address: not an IPv4 address (A.B.C.D): 010.0.0.1"},
+    {"AddressTrailingSpace",  {"--address", "1.2.3.4 "},                   "--address: not an IPv4 address (A.B.C.D): 1.2.3.4 "},
+    {"AddressEmptyPart",      {"--address", "1..3.4"},                     "--address: not an IPv4 address (A.B.C.D): 1..3.4"},
+    {"HexOdd",                {"--reply-hex", "414"},                      "--reply-hex: not pairs of hex digits: 414"},
+    {"HexSplitPair",          {"--reply-hex", "4 1"},                      "--reply-hex: not pairs of hex digits: 4 1"},
+    {"HexNotHex",             {"--reply-hex", "zz"},                       "--reply-hex: not pairs of hex digits: zz"},
+    {"HexTooLong",            {"--reply-hex", TOO_LONG_HEX},               "--reply-hex: more than 1024 bytes"},
+    {"TextTooLong",           {"--reply-text", TOO_LONG_TEXT},             "--reply-text: more than 1024 bytes"},
+    {"ValueRepeated",         {"--port", "1", "--port=1"},                 "--port given twice"},
+    {"FlagRepeated",          {"--help", "--help"},                        "--help given twice"},
+    {"ReplyRepeated",         {"--reply-text", "a", "--reply-text", "b"},  "--reply-text given twice"},
+    {"TwoReplies",            {"--no-reply", "--reply-text", "x"},         "--reply-text: only one of --reply-text, --reply-hex and --no-reply may be given"},
+    {"TextAndHex",            {"--reply-text", "a", "--reply-hex", "41"},  "--reply-hex: only one of --reply-text, --reply-hex and --no-reply may be given"},
+};
+// clang-format on
+
+INSTANTIATE_TEST_SUITE_P(Lines, OptionsRefused, ::testing::ValuesIn(REFUSED),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

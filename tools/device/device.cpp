@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "device_net.h"
+#include "frame/frame.h"
 #include "help.h"
 #include "options.h"
 #include "reply_guard.h"
@@ -21,7 +22,6 @@ namespace {
 constexpr int RECEIVE_CAPACITY = 65536;      // more than any UDP payload
 constexpr std::size_t LINE_CAPACITY = 2048;  // the longest datagram line fits whole
 constexpr std::size_t ERROR_TEXT_CAPACITY = 256;
-constexpr std::size_t REPLY_CAPACITY = 32;
 constexpr int FAILURES_IN_A_ROW = 16;
 constexpr unsigned char ACKNOWLEDGEMENT[] = {'O', 'K', ' '};
 
@@ -69,7 +69,8 @@ void print_text(std::FILE* stream, const char* first, const char* second = "",
   print_line(stream, &line);
 }
 
-// Builds the reply to a frame that awaits one; gives its length.
+// Builds the reply to a frame that awaits one; gives its length. The
+// acknowledgement is cut to the longest reply udpcmd takes.
 std::size_t compose_reply(const DeviceOptions& options, const FrameCheck& check,
                           unsigned char* reply) {
   if (options.reply_mode == ReplyMode::STAGED) {

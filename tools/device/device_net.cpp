@@ -183,5 +183,3 @@ void net_error_text(int code, char* text, std::size_t capacity) {
     text[--length] = 0;
   }
 }
-
-std::uint32_t net_inet_addr(const char* text) { return ntohl(inet_addr(text)); }

@@ -35,6 +35,3 @@ int net_last_error();
 // The system's own words for error `code`, zero-terminated in `text`
 // (`capacity` bytes, at least 1), without a final period or line end.
 void net_error_text(int code, char* text, std::size_t capacity);
-// inet_addr's reading of dotted text, in host byte order: all bits set for
-// text it cannot read, and for 255.255.255.255.
-std::uint32_t net_inet_addr(const char* text);

@@ -1,47 +1,52 @@
 #include "options.h"
 
-#include <getopt.h>
-
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
-#include "device_net.h"
-#include "net/line.h"
+#include "text/line.h"
 
 namespace {
 
-// Each option's key, from 1 in the order of LONG_OPTIONS (TEXT, HEX: --reply-text, --reply-hex).
-enum Key { ADDRESS = 1, PORT, TEXT, HEX, NO_REPLY, REPLY_PORT, COUNT, IDLE, HELP, VERSION };
+// Each option's key: its row in LONG_OPTIONS (TEXT, HEX: --reply-text, --reply-hex).
+enum Key { ADDRESS, PORT, TEXT, HEX, NO_REPLY, REPLY_PORT, COUNT, IDLE, HELP, VERSION, KEYS };
 
 constexpr unsigned REPLY_KEYS = 1U << TEXT | 1U << HEX | 1U << NO_REPLY;
 
-const option LONG_OPTIONS[] = {
-    {"address", required_argument, nullptr, ADDRESS},
-    {"port", required_argument, nullptr, PORT},
-    {"reply-text", required_argument, nullptr, TEXT},
-    {"reply-hex", required_argument, nullptr, HEX},
-    {"no-reply", no_argument, nullptr, NO_REPLY},
-    {"reply-port", required_argument, nullptr, REPLY_PORT},
-    {"count", required_argument, nullptr, COUNT},
-    {"idle", required_argument, nullptr, IDLE},
-    {"help", no_argument, nullptr, HELP},
-    {"version", no_argument, nullptr, VERSION},
-    {nullptr, 0, nullptr, 0},
+constexpr bool VALUE = true;
+constexpr bool FLAG = false;
+constexpr const char* A_PORT = "not a port number (0 to 65535)";
+
+struct LongOption {
+  const char* name;
+  bool takes_value;
+  const char* number;  // for a number: what the value must be; nullptr for any other value
+  long lowest;
+  long highest;
 };
 
-// "+": options end at the first argument that is not one; ":": a missing
-// value gives ':' and getopt_long prints nothing. No short options.
-constexpr const char* SHORT_OPTIONS = "+:";
-
-constexpr long LARGEST_PORT = 65535;
-constexpr long LONGEST_COUNT = 1000000000L;
-constexpr long LONGEST_IDLE = 86400;
+// Columns: name, whether it takes a value, and for a number value what it
+// must be and its range. Adding an option: a key, a row, its case in take.
+// clang-format off
+const LongOption LONG_OPTIONS[] = {
+    {"address",    VALUE, nullptr,                                0, 0},
+    {"port",       VALUE, A_PORT,                                 0, 65535},
+    {"reply-text", VALUE, nullptr,                                0, 0},
+    {"reply-hex",  VALUE, nullptr,                                0, 0},
+    {"no-reply",   FLAG,  nullptr,                                0, 0},
+    {"reply-port", VALUE, A_PORT,                                 0, 65535},
+    {"count",      VALUE, "not a number from 1 to 1000000000",    1, 1000000000L},
+    {"idle",       VALUE, "not a number of seconds (1 to 86400)", 1, 86400},
+    {"help",       FLAG,  nullptr,                                0, 0},
+    {"version",    FLAG,  nullptr,                                0, 0},
+};
+// clang-format on
+static_assert(sizeof LONG_OPTIONS / sizeof LONG_OPTIONS[0] == KEYS, "one row for each key");
 
 // Writes the pieces, one after the other, as the explanation; gives 0.
-int refuse(char* error, const char* a, const char* b, const char* c = "", const char* d = "") {
+int refuse(char* error, std::initializer_list<const char*> pieces) {
   Line line = line_in(error, OPTION_ERROR_CAPACITY);
-  const char* const pieces[] = {a, b, c, d};
   for (const char* piece : pieces) {
     append_text(&line, piece);
   }
@@ -49,41 +54,46 @@ int refuse(char* error, const char* a, const char* b, const char* c = "", const 
   return 0;
 }
 
-const char* name_of(int key) {
-  return key >= ADDRESS && key <= VERSION ? LONG_OPTIONS[key - ADDRESS].name : nullptr;
-}
-
-// A decimal number from `lowest` to `highest`: digits only, no sign or space.
-bool number_in(const char* text, long lowest, long highest, long* value) {
-  char* end = nullptr;
-  errno = 0;
-  const long number = std::strtol(text, &end, 10);
-  if (*text < '0' || *text > '9' || *end != 0 || errno == ERANGE || number < lowest ||
-      number > highest) {
-    return false;
+// The key of the option that the first `length` bytes of `name` spell in
+// full, or else of the only one they begin; -1 when none or several.
+int find(const char* name, std::size_t length) {
+  int found = -1;
+  int candidates = 0;
+  for (int key = 0; key < KEYS; ++key) {
+    const char* full = LONG_OPTIONS[key].name;
+    if (std::strncmp(full, name, length) != 0) {
+      continue;
+    }
+    if (full[length] == 0) {
+      return key;
+    }
+    found = key;
+    ++candidates;
   }
-  *value = number;
-  return true;
+  return candidates == 1 ? found : -1;
 }
 
-// Four decimal numbers up to 255 joined by dots, without leading zeros:
-// inet_addr alone would also take "1.2.3", "0x7f.1" and octal "010.0.0.1".
-bool dotted_quad(const char* text) {
+// Four decimal numbers up to 255 joined by dots, without leading zeros, in
+// `address` (host byte order).
+bool dotted_quad(const char* text, std::uint32_t* address) {
+  std::uint32_t bits = 0;
   for (int group = 0; group < 4; ++group) {
     if (group > 0 && *text++ != '.') {
       return false;
     }
-    int digits = 0;
     long number = 0;
-    for (; digits < 4 && text[digits] >= '0' && text[digits] <= '9'; ++digits) {
-      number = number * 10 + (text[digits] - '0');
-    }
-    if (digits == 0 || digits > 3 || number > 255 || (digits > 1 && text[0] == '0')) {
+    const char* end = number_at(text, 0, 255, &number);
+    if (end == nullptr || (end - text > 1 && *text == '0')) {
       return false;
     }
-    text += digits;
+    bits = bits << 8 | static_cast<std::uint32_t>(number);
+    text = end;
   }
-  return *text == 0;
+  if (*text != 0) {
+    return false;
+  }
+  *address = bits;
+  return true;
 }
 
 bool hex_digit(char c) { return c != 0 && std::strchr("0123456789abcdefABCDEF", c) != nullptr; }
@@ -96,10 +106,10 @@ int take_hex(const char* text, DeviceOptions* options, char* error) {
       continue;
     }
     if (!hex_digit(c[0]) || !hex_digit(c[1])) {
-      return refuse(error, "--reply-hex: not pairs of hex digits: ", text);
+      return refuse(error, {"--reply-hex: not pairs of hex digits: ", text});
     }
     if (options->reply_length == STAGED_REPLY_CAPACITY) {
-      return refuse(error, "--reply-hex: more than 1024 bytes", "");
+      return refuse(error, {"--reply-hex: more than 1024 bytes"});
     }
     const char pair[] = {c[0], c[1], 0};
     options->reply[options->reply_length++] =
@@ -109,40 +119,23 @@ int take_hex(const char* text, DeviceOptions* options, char* error) {
   return 1;
 }
 
-int take_number(int key, const char* value, DeviceOptions* options, char* error) {
-  long number = 0;
-  if (key == COUNT) {
-    if (!number_in(value, 1, LONGEST_COUNT, &number)) {
-      return refuse(error, "--count: not a number from 1 to 1000000000: ", value);
-    }
-    options->count = number;
-  } else if (key == IDLE) {
-    if (!number_in(value, 1, LONGEST_IDLE, &number)) {
-      return refuse(error, "--idle: not a number of seconds (1 to 86400): ", value);
-    }
-    options->idle_seconds = static_cast<int>(number);
-  } else if (!number_in(value, 0, LARGEST_PORT, &number)) {
-    return refuse(error, "--", name_of(key), ": not a port number (0 to 65535): ", value);
-  } else {
-    (key == PORT ? options->port : options->reply_port) = static_cast<std::uint16_t>(number);
-    options->reply_from_other_port |= key == REPLY_PORT;
-  }
-  return 1;
-}
-
-int take(int key, const char* value, DeviceOptions* options, char* error) {
+// Sets what option `key` stands for; `number` is its value read as a number
+// where its row gives a range.
+int take(int key, const char* value, long number, DeviceOptions* options, char* error) {
   switch (key) {
     case ADDRESS:
-      if (!dotted_quad(value)) {
-        return refuse(error, "--address: not an IPv4 address (A.B.C.D): ", value);
+      if (!dotted_quad(value, &options->address)) {
+        return refuse(error, {"--address: not an IPv4 address (A.B.C.D): ", value});
       }
-      options->address = net_inet_addr(value);  // which cannot fail on a checked form
+      return 1;
+    case PORT:
+      options->port = static_cast<std::uint16_t>(number);
       return 1;
     case TEXT:
       options->reply_mode = ReplyMode::STAGED;
       options->reply_length = std::strlen(value);
       if (options->reply_length > STAGED_REPLY_CAPACITY) {
-        return refuse(error, "--reply-text: more than 1024 bytes", "");
+        return refuse(error, {"--reply-text: more than 1024 bytes"});
       }
       std::memcpy(options->reply, value, options->reply_length);
       return 1;
@@ -152,14 +145,22 @@ int take(int key, const char* value, DeviceOptions* options, char* error) {
     case NO_REPLY:
       options->reply_mode = ReplyMode::NONE;
       return 1;
+    case REPLY_PORT:
+      options->reply_from_other_port = true;
+      options->reply_port = static_cast<std::uint16_t>(number);
+      return 1;
+    case COUNT:
+      options->count = number;
+      return 1;
+    case IDLE:
+      options->idle_seconds = static_cast<int>(number);
+      return 1;
     case HELP:
       options->help = true;
       return 1;
-    case VERSION:
+    default:  // VERSION
       options->version = true;
       return 1;
-    default:
-      return take_number(key, value, options, error);
   }
 }
 
@@ -167,31 +168,77 @@ int take(int key, const char* value, DeviceOptions* options, char* error) {
 // reply, so only one of them.
 int check_once(int key, unsigned* seen, char* error) {
   const unsigned bit = 1U << key;
+  const char* name = LONG_OPTIONS[key].name;
   if ((*seen & bit) != 0) {
-    return refuse(error, "--", name_of(key), " given twice");
+    return refuse(error, {"--", name, " given twice"});
   }
   if ((bit & REPLY_KEYS) != 0 && (*seen & REPLY_KEYS) != 0) {
-    return refuse(error, "--", name_of(key),
-                  ": only one of --reply-text, --reply-hex and --no-reply may be given");
+    return refuse(
+        error, {"--", name, ": only one of --reply-text, --reply-hex and --no-reply may be given"});
   }
   *seen |= bit;
   return 1;
 }
 
-// getopt_long gave '?' or ':' for `argument`; optopt holds the option's key
-// when the option itself is known.
-int refuse_argument(int key, const char* argument, char* error) {
-  const char* name = name_of(optopt);
-  if (key == ':' && name != nullptr) {
-    return refuse(error, "--", name, " needs a value");
+// The option argv[*at] ("--name" or "--name=value"), with its value from
+// the next argument where it takes one and has no "="; moves *at past both.
+int take_option(int argc, char** argv, int* at, unsigned* seen, DeviceOptions* options,
+                char* error) {
+  const char* argument = argv[(*at)++];
+  const char* name = argument + 2;
+  const char* equals = std::strchr(name, '=');
+  const std::size_t length =
+      equals != nullptr ? static_cast<std::size_t>(equals - name) : std::strlen(name);
+  const int key = argument[1] == '-' ? find(name, length) : -1;  // no short options
+  if (key < 0) {
+    return refuse(error, {"unknown or ambiguous option: ", argument});
   }
-  if (name != nullptr && argument[1] == '-') {
-    return refuse(error, "--", name, " takes no value");
+  const LongOption& option = LONG_OPTIONS[key];
+  const char* value = equals != nullptr ? equals + 1 : "";
+  if (!option.takes_value && equals != nullptr) {
+    return refuse(error, {"--", option.name, " takes no value"});
   }
-  return refuse(error, "unknown or ambiguous option: ", argument);
+  if (option.takes_value && equals == nullptr) {
+    if (*at == argc) {
+      return refuse(error, {"--", option.name, " needs a value"});
+    }
+    value = argv[(*at)++];
+  }
+  if (!check_once(key, seen, error)) {
+    return 0;
+  }
+  long number = 0;
+  if (option.number != nullptr && !number_in(value, option.lowest, option.highest, &number)) {
+    return refuse(error, {"--", option.name, ": ", option.number, ": ", value});
+  }
+  return take(key, value, number, options, error);
 }
 
 }  // namespace
+
+const char* number_at(const char* text, long lowest, long highest, long* value) {
+  if (*text < '0' || *text > '9') {
+    return nullptr;
+  }
+  char* end = nullptr;
+  errno = 0;
+  const long number = std::strtol(text, &end, 10);
+  if (errno == ERANGE || number < lowest || number > highest) {
+    return nullptr;
+  }
+  *value = number;
+  return end;
+}
+
+bool number_in(const char* text, long lowest, long highest, long* value) {
+  long number = 0;
+  const char* end = number_at(text, lowest, highest, &number);
+  if (end == nullptr || *end != 0) {
+    return false;
+  }
+  *value = number;
+  return true;
+}
 
 int parse_options(int argc, char** argv, DeviceOptions* options, char* error) {
   std::memset(options, 0, sizeof *options);
@@ -199,23 +246,19 @@ int parse_options(int argc, char** argv, DeviceOptions* options, char* error) {
   options->reply_mode = ReplyMode::ACKNOWLEDGE;
   error[0] = 0;
   unsigned seen = 0;
-  opterr = 0;
-  optind = 0;  // not 1: glibc then also drops what it kept from an earlier parse
-  for (;;) {
-    const int at = optind > 0 ? optind : 1;  // the argument getopt_long reads next
-    const int key = getopt_long(argc, argv, SHORT_OPTIONS, LONG_OPTIONS, nullptr);
-    if (key == -1) {
+  int at = 1;
+  // Options end at "--", at "-" and at the first argument not starting with '-'.
+  while (at < argc && argv[at][0] == '-' && argv[at][1] != 0) {
+    if (std::strcmp(argv[at], "--") == 0) {
+      ++at;
       break;
     }
-    if (key == '?' || key == ':') {
-      return refuse_argument(key, argv[at], error);
-    }
-    if (!check_once(key, &seen, error) || !take(key, optarg, options, error)) {
+    if (!take_option(argc, argv, &at, &seen, options, error)) {
       return 0;
     }
   }
-  if (optind < argc) {
-    return refuse(error, "unexpected argument: ", argv[optind]);
+  if (at < argc) {
+    return refuse(error, {"unexpected argument: ", argv[at]});
   }
   return 1;
 }

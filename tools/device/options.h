@@ -28,10 +28,17 @@ struct DeviceOptions {
   bool version;
 };
 
-// Fills `options` from the arguments with getopt_long (long options only,
-// "--name value" or "--name=value", names shortened while unambiguous, "--"
-// ends them; no other arguments). Each option may be given once, and only
-// one of --reply-text, --reply-hex and --no-reply. Gives 1, or 0 with a
-// one-line explanation, zero-terminated, in `error`
-// (OPTION_ERROR_CAPACITY bytes). May be called again with other arguments.
+// Fills `options` from the arguments (long options only, "--name value" or
+// "--name=value", names shortened while unambiguous, "--" ends them; no
+// other arguments). Each option may be given once, and only one of
+// --reply-text, --reply-hex and --no-reply. Gives 1, or 0 with a one-line
+// explanation, zero-terminated, in `error` (OPTION_ERROR_CAPACITY bytes).
 int parse_options(int argc, char** argv, DeviceOptions* options, char* error);
+
+// The device's one reading of a decimal number: digits only (no sign or
+// space), from `lowest` to `highest`. number_at reads the digits at the
+// start of `text` and gives the first byte after them; number_in takes the
+// whole of `text`. On success the number is in `value`; on failure
+// number_at gives nullptr, number_in false, and `value` is untouched.
+const char* number_at(const char* text, long lowest, long highest, long* value);
+bool number_in(const char* text, long lowest, long highest, long* value);

@@ -1,4 +1,4 @@
-// The simulated device's console lines: assembled in a Line (net/line.h)
+// The simulated device's console lines: assembled in a Line (text/line.h)
 // and written whole, with one fwrite and a flush.
 #pragma once
 
@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "device_net.h"
-#include "net/line.h"
+#include "text/line.h"
 
 // Bytes shown of a longer datagram or reply, which is shown cut, with "...".
 constexpr std::size_t SHOWN_BYTES = 64;

@@ -1,4 +1,4 @@
-#include "net/line.h"
+#include "text/line.h"
 
 #include <cstring>
 
