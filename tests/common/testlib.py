@@ -100,19 +100,23 @@ def c_string(text):
 def header():
     texts = "".join(f"#define REPORT_{name.upper()} {c_string(text)}\n"
                     for name, text in REPORT.items())
-    rows = "".join(f"constexpr FrameRow FRAME_{r.name.upper()}{{\"{r.name}\", {c_string(r.command)}, "
-                   f"{r.sum}, {c_string(r.frame)}, {str(r.awaits_reply).lower()}}};\n"
-                   for r in FRAMES)
-    rows += f"constexpr FrameRow FRAME_ROWS[] = {{{', '.join(f'FRAME_{r.name.upper()}' for r in FRAMES)}}};"
+    names = [f"FRAME_{row.name.upper()}" for row in FRAMES]
+    table = "".join(f'constexpr FrameRow {name}{{"{row.name}", {c_string(row.command)}, {row.sum}, '
+                    f"{c_string(row.frame)}, {str(row.awaits_reply).lower()}}};\n"
+                    for name, row in zip(names, FRAMES))
+    table += f"constexpr FrameRow FRAME_ROWS[] = {{{', '.join(names)}}};"
     with open(os.path.join(HERE, "test_data.h.in"), encoding="ascii") as template:
-        return template.read().replace("@REPORT_TEXTS@", texts).replace("@FRAME_ROWS@", rows)
+        return template.read().replace("@REPORT_TEXTS@", texts).replace("@FRAME_ROWS@", table)
 
 
 def write(path, data):
     """Writes data to path unless it holds it already (nothing to rebuild)."""
-    if not os.path.exists(path) or open(path, "rb").read() != data:
-        with open(path, "wb") as out:
-            out.write(data)
+    if os.path.exists(path):
+        with open(path, "rb") as old:
+            if old.read() == data:
+                return
+    with open(path, "wb") as out:
+        out.write(data)
 
 
 if __name__ == "__main__":

@@ -29,8 +29,8 @@ std::string received(const std::string& data, std::uint16_t port = 49152) {
 }
 
 const std::string OPENING = REPORT_OPENING "\n";
-const std::string AB = opening("AB");
-const std::string AT1 = opening("@1");
+const std::string SENT_AB = opening("AB");
+const std::string SENT_AT1 = opening("@1");
 const std::string NO_REPLY = REPORT_NO_REPLY "\n" REPORT_CLOSING "\n";
 const std::string TOO_LONG = REPORT_TOO_LONG "\n";
 
@@ -91,29 +91,29 @@ TEST_P(RunSequence, PrintsReportAndClosesSocketOnEveryPath) {
 }
 
 using U = std::vector<unsigned char>;
-const std::string RECV_FAILED = AT1 + "Recv Error Winsock Error: ";
+const std::string RECV_FAILED = SENT_AT1 + "Recv Error Winsock Error: ";
 const std::string OVERSIZE = std::to_string(MESSAGE_TOO_LONG) + "\n";
 // Columns: name, arguments, call made to fail, its error code, staged reply,
 // exit status, standard output, platform calls in order.
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Paths, RunSequence, ::testing::Values(
-    RunRow{"NoReplyAwaited",          {"udpcmd", "AB"},                 "",           0,                {},                  1, AB + NO_REPLY,                        SEND_CALLS},
-    RunRow{"FurtherArgumentsIgnored", {"udpcmd", "AB", "@1", "x"},      "",           0,                {},                  1, AB + NO_REPLY,                        SEND_CALLS},
-    RunRow{"Reply",                   {"udpcmd", "@1"},                 "",           0,                U{'O', 'K'},         1, AT1 + received("OK"),                 RECEIVE_CALLS},
-    RunRow{"EmptyReply",              {"udpcmd", "@1"},                 "",           0,                U{},                 1, AT1 + received(""),                   RECEIVE_CALLS},
-    RunRow{"ReplyEndsAtZeroByte",     {"udpcmd", "@1"},                 "",           0,                U{'A', 'B', 0, 'C'}, 1, AT1 + received("AB"),                 RECEIVE_CALLS},
-    RunRow{"FullReplyShownWhole",     {"udpcmd", "@1"},                 "",           0,                U(32, 'r'),          1, AT1 + received(std::string(32, 'r')), RECEIVE_CALLS},
-    RunRow{"OversizeReplyFails",      {"udpcmd", "@1"},                 "",           0,                U(33, 'r'),         -1, RECV_FAILED + OVERSIZE,               RECEIVE_CALLS},
-    RunRow{"ReceiveFails",            {"udpcmd", "@1"},                 "recvfrom",   10054,            {},                 -1, RECV_FAILED + "10054\n",              RECEIVE_CALLS},
-    RunRow{"ReceiveInterrupted",      {"udpcmd", "@1"},                 "recvfrom",   INTERRUPTED_CALL, {},                  1, AT1 + received(""),                   RECEIVE_CALLS},
-    RunRow{"SocketFails",             {"udpcmd", "AB"},                 "socket",     10093,            {},                 -1, "Socket Failed: 10093\n",             "WSAStartup socket "},
-    RunRow{"BroadcastRefused",        {"udpcmd", "AB"},                 "setsockopt", 10042,            {},                 -1, "SetSockOpt SO_BROADCAST failed: 10042\n", "WSAStartup socket setsockopt closesocket "},
-    RunRow{"BindRefused",             {"udpcmd", "AB"},                 "bind",       10048,            {},                 -1, "bind failed: 10048\n",               "WSAStartup socket setsockopt bind closesocket "},
-    RunRow{"SendRefused",             {"udpcmd", "AB"},                 "sendto",     10065,            {},                 -1, "sendto failed: 10065\n",             SEND_CALLS},
-    RunRow{"NegativeCode",            {"udpcmd", "AB"},                 "sendto",     -7,               {},                 -1, "sendto failed: -7\n",                SEND_CALLS},
-    RunRow{"NoArgument",              {"udpcmd"},                       "",           0,                {},                 -1, REPORT_USAGE "\n",                    ""},
-    RunRow{"MessageTooLong",          {"udpcmd", std::string(32, 'a')}, "",           0,                {},                 -1, TOO_LONG,                             ""},
-    RunRow{"FrameTooLong",            {"udpcmd", std::string(24, 'z')}, "",           0,                {},                 -1, TOO_LONG,                             ""}),
+    RunRow{"NoReplyAwaited",          {"udpcmd", "AB"},                 "",           0,                {},                   1, SENT_AB + NO_REPLY,                        SEND_CALLS},
+    RunRow{"FurtherArgumentsIgnored", {"udpcmd", "AB", "@1", "x"},      "",           0,                {},                   1, SENT_AB + NO_REPLY,                        SEND_CALLS},
+    RunRow{"Reply",                   {"udpcmd", "@1"},                 "",           0,                U{'O', 'K'},          1, SENT_AT1 + received("OK"),                 RECEIVE_CALLS},
+    RunRow{"EmptyReply",              {"udpcmd", "@1"},                 "",           0,                U{},                  1, SENT_AT1 + received(""),                   RECEIVE_CALLS},
+    RunRow{"ReplyEndsAtZeroByte",     {"udpcmd", "@1"},                 "",           0,                U{'A', 'B', 0, 'C'},  1, SENT_AT1 + received("AB"),                 RECEIVE_CALLS},
+    RunRow{"FullReplyShownWhole",     {"udpcmd", "@1"},                 "",           0,                U(32, 'r'),           1, SENT_AT1 + received(std::string(32, 'r')), RECEIVE_CALLS},
+    RunRow{"OversizeReplyFails",      {"udpcmd", "@1"},                 "",           0,                U(33, 'r'),          -1, RECV_FAILED + OVERSIZE,                    RECEIVE_CALLS},
+    RunRow{"ReceiveFails",            {"udpcmd", "@1"},                 "recvfrom",   10054,            {},                  -1, RECV_FAILED + "10054\n",                   RECEIVE_CALLS},
+    RunRow{"ReceiveInterrupted",      {"udpcmd", "@1"},                 "recvfrom",   INTERRUPTED_CALL, {},                   1, SENT_AT1 + received(""),                   RECEIVE_CALLS},
+    RunRow{"SocketFails",             {"udpcmd", "AB"},                 "socket",     10093,            {},                  -1, "Socket Failed: 10093\n",                  "WSAStartup socket "},
+    RunRow{"BroadcastRefused",        {"udpcmd", "AB"},                 "setsockopt", 10042,            {},                  -1, "SetSockOpt SO_BROADCAST failed: 10042\n", "WSAStartup socket setsockopt closesocket "},
+    RunRow{"BindRefused",             {"udpcmd", "AB"},                 "bind",       10048,            {},                  -1, "bind failed: 10048\n",                    "WSAStartup socket setsockopt bind closesocket "},
+    RunRow{"SendRefused",             {"udpcmd", "AB"},                 "sendto",     10065,            {},                  -1, "sendto failed: 10065\n",                  SEND_CALLS},
+    RunRow{"NegativeCode",            {"udpcmd", "AB"},                 "sendto",     -7,               {},                  -1, "sendto failed: -7\n",                     SEND_CALLS},
+    RunRow{"NoArgument",              {"udpcmd"},                       "",           0,                {},                  -1, REPORT_USAGE "\n",                         ""},
+    RunRow{"MessageTooLong",          {"udpcmd", std::string(32, 'a')}, "",           0,                {},                  -1, TOO_LONG,                                  ""},
+    RunRow{"FrameTooLong",            {"udpcmd", std::string(24, 'z')}, "",           0,                {},                  -1, TOO_LONG,                                  ""}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
 
@@ -150,7 +150,7 @@ TEST_F(Endpoint, ReportsTheRunsOwnBoundPort) {
   fake.bound_ports = {50001};
   fake.reply = {'x'};
   const RunResult result = run({"udpcmd", "@1"});
-  EXPECT_EQ(result.output, AT1 + received("x", 50001));
+  EXPECT_EQ(result.output, SENT_AT1 + received("x", 50001));
 }
 
 // Columns: name, local ports the system assigns in turn, whether it accepts a
