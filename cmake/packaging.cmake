@@ -1,5 +1,5 @@
-# Installation and release packages. Included at the end of the top-level
-# CMakeLists.txt, once every target exists.
+# Installation and release packages. Included by the top-level
+# CMakeLists.txt once every program's target exists.
 #
 #   Windows x86: udpcmd-<version>-win32.zip with udpcmd.exe, udpcmd-device.exe,
 #                README.txt, LICENSE.txt and the dissector udpcmd.lua at the
@@ -18,6 +18,7 @@ endif()
 
 include(GNUInstallDirs)
 
+# The programs the packages carry (their checks, tests/package, read it).
 set(UDPCMD_PROGRAMS udpcmd)
 # The simulated device ships beside the program, for trying it out.
 if(TARGET udpcmd-device)
@@ -124,51 +125,3 @@ if(NOT WIN32)
 endif()
 
 include(CPack)
-
-# The installed tree and the .deb, checked as a user would get them: native
-# builds only, since the check runs the installed program.
-if(BUILD_TESTING AND NOT CMAKE_CROSSCOMPILING)
-  set(UDPCMD_PACKAGE_CHECK ${PROJECT_SOURCE_DIR}/tests/package/package-check)
-  # What the installed udpcmd may load: a sanitized one links the sanitizer
-  # runtimes, which need the C++ one; otherwise nothing (static) or libc.
-  if(UDPCMD_SANITIZE)
-    set(UDPCMD_LEAN_LINK any)
-  elseif(UDPCMD_STATIC)
-    set(UDPCMD_LEAN_LINK static)
-  else()
-    set(UDPCMD_LEAN_LINK libc)
-  endif()
-  add_test(NAME package_install
-           COMMAND ${UDPCMD_PACKAGE_CHECK} install ${CMAKE_COMMAND} ${CMAKE_BINARY_DIR}
-                   ${CMAKE_BINARY_DIR}/package-check/install ${UDPCMD_LEAN_LINK}
-                   ${UDPCMD_PROGRAMS})
-  add_test(NAME package_deb
-           COMMAND ${UDPCMD_PACKAGE_CHECK} deb ${CMAKE_CPACK_COMMAND} ${CMAKE_BINARY_DIR}
-                   ${CMAKE_BINARY_DIR}/package-check/deb ${UDPCMD_LEAN_LINK} ${UDPCMD_PROGRAMS})
-  set(UDPCMD_PACKAGE_TESTS package_install package_deb)
-  # The shipped .deb, free of lintian errors; a sanitized build ships nothing.
-  if(NOT UDPCMD_SANITIZE)
-    add_test(NAME package_lintian
-             COMMAND ${PROJECT_SOURCE_DIR}/tests/package/deb-lint ${CMAKE_CPACK_COMMAND}
-                     ${CMAKE_BINARY_DIR} ${CMAKE_BINARY_DIR}/package-check/lintian)
-    list(APPEND UDPCMD_PACKAGE_TESTS package_lintian)
-  endif()
-  set_tests_properties(${UDPCMD_PACKAGE_TESTS} PROPERTIES
-    LABELS package SKIP_RETURN_CODE 77 TIMEOUT 120)
-endif()
-
-# The Windows zip, made and opened as a user would get it.
-if(BUILD_TESTING AND WIN32)
-  find_program(UDPCMD_OBJDUMP
-               NAMES i686-w64-mingw32-objdump objdump REQUIRED)
-  find_package(Python3 REQUIRED COMPONENTS Interpreter)
-  add_test(NAME package_zip
-           COMMAND ${PROJECT_SOURCE_DIR}/tests/package/zip-check ${CMAKE_CPACK_COMMAND} ${CMAKE_BINARY_DIR}
-                   ${CMAKE_BINARY_DIR}/package-check/zip)
-  # Both programs, for every Windows from XP SP3 and any Pentium.
-  add_test(NAME package_exe
-           COMMAND ${PROJECT_SOURCE_DIR}/tests/package/exe-check ${UDPCMD_OBJDUMP}
-                   ${CMAKE_RC_COMPILER} ${PROJECT_SOURCE_DIR}/tests/package/xp-sp3-imports.txt
-                   ${PROJECT_VERSION} $<TARGET_FILE:udpcmd> $<TARGET_FILE:udpcmd-device>)
-  set_tests_properties(package_zip package_exe PROPERTIES LABELS package TIMEOUT 120)
-endif()

@@ -216,15 +216,15 @@ def check_report(case, program, status, port, wine):
           "exit status differs", status)
 
 
-def exchanged(case, options, env, wire):
+def exchanged(case, options, wine, wire):
     """Runs udpcmd against the device: its Process and status, the device's."""
-    argv = [options.udpcmd] + case.args
-    if options.wine:
-        argv = [options.wine_loader] + argv
+    argv, env = [options.udpcmd] + case.args, dict(os.environ)
+    if wine:
+        argv = wine.run + argv
     elif case.fault:
         argv = injected(case.fault, argv)
         env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"  # not under a tracer
-    device = [options.wine_loader, options.device_exe] if case.wine_device else [options.device]
+    device = wine.run + [options.device_exe] if case.wine_device else [options.device]
     device = None if case.device is None else start_device(device + list(case.device), env)
     try:
         program, status = run_udpcmd(case, argv, env, wire)
@@ -242,11 +242,13 @@ def exchanged(case, options, env, wire):
 def run_case(name, options):
     case = CASES[name]
     check(not (options.wine and case.native_only), f"{name} runs natively only")
+    if case.device is not None and not case.wine_device and not os.access(options.device, os.X_OK):
+        skip(f"the simulated device {options.device} is not built: run "
+             "cmake --workflow --preset native first")
     wire = Wire()
     with Wine(options.wine, options.wine_loader) if options.wine else \
             contextlib.nullcontext() as wine:
-        program, status, device = exchanged(case, options, wine.env if wine else dict(os.environ),
-                                            wire)
+        program, status, device = exchanged(case, options, wine, wire)
     check(not program.out(1), "udpcmd wrote on standard error", program.out(1))
     check_report(case, program, status, check_frames(case, wire, device), bool(options.wine))
 

@@ -13,12 +13,13 @@ import subprocess
 
 from harness import check, netns, pids, skip
 
+WINE_RUN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../wine-run")
 
-def quiet(argv, env, seconds):
-    """wine's tools detached from every pipe: its services outlive them."""
+
+def quiet(argv, seconds):
+    """The launcher, bounded; it keeps wine's services off every pipe."""
     try:
-        return subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL, env=env, timeout=seconds).returncode
+        return subprocess.run(argv, stdin=subprocess.DEVNULL, timeout=seconds).returncode
     except subprocess.TimeoutExpired:
         check(False, f"{' '.join(argv)} took longer than {seconds} s")
 
@@ -47,8 +48,9 @@ def serving(prefix):
 
 
 class Wine:
-    """A wineserver of its own for one case, started inside the namespace;
-    `env` runs wine programs against it."""
+    """A wineserver of its own for one case, started inside the namespace by
+    the tests' wine launcher (tests/wine-run); `run` runs a Windows program
+    against it."""
 
     def __init__(self, prefix, loader):
         """loader: wine for a 32-bit prefix, wine64 for a 64-bit one."""
@@ -59,16 +61,11 @@ class Wine:
             private = any(m.split()[4] == tmpdir and " - tmpfs " in m for m in mounts)
         check(private, f"REFUSING TO RUN: TMPDIR ({tmpdir!r}) is not a private tmpfs; "
               "run under scripts/isolated --wine")
-        os.makedirs(prefix, exist_ok=True)
-        arch = "win64" if os.path.basename(loader) == "wine64" else "win32"
-        self.prefix, self.loader = prefix, loader
-        self.env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", WINEARCH=arch,
-                        WINEDLLOVERRIDES="mscoree,mshtml=")
+        self.prefix, self.run = prefix, [WINE_RUN, loader, prefix]
 
     def __enter__(self):
         try:
-            quiet(["wineserver", "-p"], self.env, 10)
-            status = quiet([self.loader, "cmd", "/c", "exit"], self.env, 120)
+            status = quiet(self.run + ["--start"], 130)
             check(status == 0, f"wine cannot run a Windows program here (status {status})")
             servers = serving(self.prefix)
             check(servers, "REFUSING TO RUN: no wineserver for the prefix is running")
@@ -83,4 +80,4 @@ class Wine:
         return self
 
     def __exit__(self, *exc):
-        quiet(["wineserver", "-k"], self.env, 10)
+        quiet(self.run + ["--stop"], 10)

@@ -12,7 +12,7 @@ else()
   set(WINE_ARCH win32)
   find_program(WINE_PROGRAM wine)
 endif()
-set(WINE_RUN ${PROJECT_SOURCE_DIR}/cmake/wine-run ${WINE_PROGRAM})
+set(WINE_RUN ${CMAKE_CURRENT_LIST_DIR}/wine-run ${WINE_PROGRAM})
 set(UDPCMD_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
 
 set(WINE_SKIP_REASON "")
