@@ -1,6 +1,8 @@
 #include "device_net.h"
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 
 namespace {
 
@@ -100,13 +102,9 @@ void system_text(int code, char* text, std::size_t capacity) {
                      static_cast<DWORD>(capacity), nullptr) != 0) {
     return;
   }
-  for (const CodeText& known : WINSOCK_TEXTS) {
-    if (known.code == code) {
-      copy_text(text, capacity, known.text);
-      return;
-    }
-  }
-  copy_text(text, capacity, "unknown error");
+  const CodeText* known = std::find_if(std::begin(WINSOCK_TEXTS), std::end(WINSOCK_TEXTS),
+                                       [code](const CodeText& row) { return row.code == code; });
+  copy_text(text, capacity, known != std::end(WINSOCK_TEXTS) ? known->text : "unknown error");
 }
 
 bool interrupted(int code) { return code == WSAEINTR; }
@@ -189,8 +187,10 @@ void read_path(msghdr* message, NetPath* path) {
 #endif
 }
 
-int receive_datagram(native_socket s, unsigned char* buffer, int capacity, sockaddr_in* from,
-                     NetPath* path) {
+// recvmsg writes the datagram into `buffer` through the iovec.
+int receive_datagram(native_socket s,
+                     unsigned char* buffer,  // NOLINT(readability-non-const-parameter)
+                     int capacity, sockaddr_in* from, NetPath* path) {
   iovec area = {buffer, static_cast<std::size_t>(capacity)};
   alignas(cmsghdr) unsigned char control[128];
   msghdr message = {};
