@@ -13,7 +13,6 @@ refused (not in an isolated network namespace).
 import argparse
 import contextlib
 import os
-import re
 import shutil
 import signal
 import socket
