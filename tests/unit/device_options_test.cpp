@@ -12,9 +12,11 @@ namespace {
 using Arguments = std::vector<std::string>;
 
 // Parses `arguments` as the device's command line (the program's name
-// added in front); gives parse_options' result.
+// added in front); gives parse_options' result. The words live on until
+// the next call, as argv does: --rules and --pcap keep pointers into them.
 int parse(const Arguments& arguments, DeviceOptions* options, std::string* error) {
-  std::vector<std::string> words = {"udpcmd-device"};
+  static std::vector<std::string> words;
+  words = {"udpcmd-device"};
   words.insert(words.end(), arguments.begin(), arguments.end());
   std::vector<char*> argv;
   for (std::string& word : words) {
