@@ -10,7 +10,21 @@
 namespace {
 
 // Each option's key: its row in LONG_OPTIONS (TEXT, HEX: --reply-text, --reply-hex).
-enum Key { ADDRESS, PORT, TEXT, HEX, NO_REPLY, REPLY_PORT, COUNT, IDLE, HELP, VERSION, KEYS };
+enum Key {
+  ADDRESS,
+  PORT,
+  TEXT,
+  HEX,
+  NO_REPLY,
+  REPLY_PORT,
+  COUNT,
+  IDLE,
+  RULES,
+  PCAP,
+  HELP,
+  VERSION,
+  KEYS
+};
 
 constexpr unsigned REPLY_KEYS = 1U << TEXT | 1U << HEX | 1U << NO_REPLY;
 
@@ -38,6 +52,8 @@ const LongOption LONG_OPTIONS[] = {
     {"reply-port", VALUE, A_PORT,                                 0, 65535},
     {"count",      VALUE, "not a number from 1 to 1000000000",    1, 1000000000L},
     {"idle",       VALUE, "not a number of seconds (1 to 86400)", 1, 86400},
+    {"rules",      VALUE, nullptr,                                0, 0},
+    {"pcap",       VALUE, nullptr,                                0, 0},
     {"help",       FLAG,  nullptr,                                0, 0},
     {"version",    FLAG,  nullptr,                                0, 0},
 };
@@ -100,22 +116,14 @@ bool hex_digit(char c) { return c != 0 && std::strchr("0123456789abcdefABCDEF", 
 
 // Pairs of hex digits; spaces between the pairs.
 int take_hex(const char* text, DeviceOptions* options, char* error) {
-  options->reply_length = 0;
-  for (const char* c = text; *c != 0; ++c) {
-    if (*c == ' ') {
-      continue;
-    }
-    if (!hex_digit(c[0]) || !hex_digit(c[1])) {
-      return refuse(error, {"--reply-hex: not pairs of hex digits: ", text});
-    }
-    if (options->reply_length == STAGED_REPLY_CAPACITY) {
-      return refuse(error, {"--reply-hex: more than 1024 bytes"});
-    }
-    const char pair[] = {c[0], c[1], 0};
-    options->reply[options->reply_length++] =
-        static_cast<unsigned char>(std::strtoul(pair, nullptr, 16));
-    ++c;  // past the pair's first digit here, its second in the loop
+  const long length = hex_bytes(text, std::strlen(text), options->reply, sizeof options->reply);
+  if (length == HEX_NOT_PAIRS) {
+    return refuse(error, {"--reply-hex: not pairs of hex digits: ", text});
   }
+  if (length == HEX_TOO_LONG) {
+    return refuse(error, {"--reply-hex: more than 1024 bytes"});
+  }
+  options->reply_length = static_cast<std::size_t>(length);
   return 1;
 }
 
@@ -154,6 +162,12 @@ int take(int key, const char* value, long number, DeviceOptions* options, char* 
       return 1;
     case IDLE:
       options->idle_seconds = static_cast<int>(number);
+      return 1;
+    case RULES:
+      options->rules_path = value;
+      return 1;
+    case PCAP:
+      options->pcap_path = value;
       return 1;
     case HELP:
       options->help = true;
@@ -228,6 +242,25 @@ const char* number_at(const char* text, long lowest, long highest, long* value) 
   }
   *value = number;
   return end;
+}
+
+long hex_bytes(const char* text, std::size_t length, unsigned char* bytes, std::size_t capacity) {
+  std::size_t count = 0;
+  for (std::size_t at = 0; at < length; ++at) {
+    if (text[at] == ' ' || text[at] == '\t') {
+      continue;
+    }
+    if (at + 1 == length || !hex_digit(text[at]) || !hex_digit(text[at + 1])) {
+      return HEX_NOT_PAIRS;
+    }
+    if (count == capacity) {
+      return HEX_TOO_LONG;
+    }
+    const char pair[] = {text[at], text[at + 1], 0};
+    bytes[count++] = static_cast<unsigned char>(std::strtoul(pair, nullptr, 16));
+    ++at;  // past the pair's first digit here, its second in the loop
+  }
+  return static_cast<long>(count);
 }
 
 bool number_in(const char* text, long lowest, long highest, long* value) {
