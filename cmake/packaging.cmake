@@ -65,10 +65,8 @@ else()
   install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT tarball)
   install(FILES ${UDPCMD_DEBIAN}/copyright ${CMAKE_BINARY_DIR}/changelog.gz
           DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT deb)
-  if(UDPCMD_STATIC)
-    install(FILES ${UDPCMD_DEBIAN}/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
-            RENAME udpcmd COMPONENT deb)
-  endif()
+  install(FILES ${UDPCMD_DEBIAN}/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
+          RENAME udpcmd COMPONENT deb)
   # Debian's changelog names the version it packages.
   file(STRINGS ${UDPCMD_DEBIAN}/changelog UDPCMD_DEBIAN_TOP LIMIT_COUNT 1)
   if(NOT UDPCMD_DEBIAN_TOP MATCHES "^udpcmd \\(${PROJECT_VERSION}\\) ")
