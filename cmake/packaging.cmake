@@ -17,6 +17,10 @@ if(WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 8)
 endif()
 
 include(GNUInstallDirs)
+# Folders the install makes are rwxr-xr-x whatever the umask of whoever
+# builds: the packages hold the same modes everywhere.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 # The programs the packages carry (their checks, tests/package, read it).
 set(UDPCMD_PROGRAMS udpcmd)
