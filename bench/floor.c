@@ -4,7 +4,8 @@
  * getsockname, sendto, and recvfrom when the frame awaits a reply), the
  * same report with a flush after every line, the same frame. No fit check,
  * no failure lines beyond the first: it only has to be right for the
- * benchmark's commands (AB and @1). */
+ * benchmark's commands (AB and @1). The report's texts are the tests' own
+ * (test_data.h, written from tests/common/report.txt). */
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <stdio.h>
@@ -12,7 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#define RULE "---------------------------------------------------------------------"
+#include "test_data.h"
 
 static void line(const char* text) {
   printf("%s\n", text);
@@ -21,7 +22,7 @@ static void line(const char* text) {
 
 int main(int argc, char** argv) {
   unsigned char frame[32] = {0xF1, 0x01, 0x04};
-  unsigned char reply[32] = {0};
+  unsigned char reply[33] = {0}; /* 32 bytes and a terminator */
   const char* text = argc > 1 ? argv[1] : "";
   size_t n = strlen(text);
   int sum = 0x01 + 0x04 + 0x0D;
@@ -67,25 +68,24 @@ int main(int argc, char** argv) {
     line("failed");
     return -1;
   }
-  line("/" RULE "\\");
-  printf("Sent UDP Packet containing %s to Port %u on %s\n", text, 2639u, "192.168.0.254");
+  line(REPORT_OPENING);
+  printf(REPORT_SENT "\n", text, 2639u, "192.168.0.254");
   fflush(stdout);
-  line("...");
+  line(REPORT_PROGRESS);
   if (!at || star) {
-    line("Wildcard used - no return expected.");
+    line(REPORT_NO_REPLY);
   } else {
-    if (recvfrom(s, reply, sizeof reply, 0, NULL, NULL) < 0) {
+    if (recvfrom(s, reply, sizeof reply - 1, 0, NULL, NULL) < 0) {
       line("failed");
       close(s);
       return -1;
     }
-    printf("Received UDP Packet on Port %u\n", (unsigned)ntohs(local.sin_port));
+    printf(REPORT_RECEIVED "\n", (unsigned)ntohs(local.sin_port));
     fflush(stdout);
-    printf("Data in received packet: %.*s\n", (int)strnlen((char*)reply, sizeof reply),
-           (char*)reply);
+    printf(REPORT_DATA "\n", (char*)reply);
     fflush(stdout);
   }
-  line("\\" RULE "/\n\n");
+  line(REPORT_CLOSING);
   close(s);
   return 1;
 }

@@ -25,51 +25,48 @@ from collections import namedtuple
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
 
-from harness import (DEVICE_IP, DEVICE_PORT, READY, Failure, Process, Wire, adopt_orphans, pcap,
-                     check, exchange, skip, start_device, sweep)
+from harness import READY, Process, Wire, adopt_orphans, exchange, pcap, start_device, sweep
+from testlib import (DEVICE_IP, DEVICE_PORT, FRAME, REPORT, Failure, check, device_line, outcome,
+                     skip)
 from wine import Wine
 
 ISOLATED = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../scripts/isolated")
 MARKER = b"e2e: end of run"
-CLOSING = b"\\" + b"-" * 69 + b"/\n\n\n"
 WAIT_SECONDS = 2.5  # how long a run left waiting for a reply is watched
 STRACE = ["strace", "-f", "-qq"]
-DEVICE_LINE = re.compile(
-    r"#(\d+) from ([\d.]+):(\d+), (\d+) bytes:((?: [0-9A-F]{2})*)( \.\.\.)? \| (.*)$")
 
 # --- udpcmd against the device: the wire, the report, the platform -----------
 # (The frame rules themselves are the unit table's: tests/unit/frame_test.cpp.)
 #
-# frame: the datagram udpcmd sends (hex; None: none); got: the reply it shows
-# (None: it awaits none); says: its last line, and then its status is -1 (a
-# pair: natively, under wine); device: the device's options (None: no
-# device); ns: scripts/isolated's options; waits: udpcmd is left waiting;
-# fault: (system call, strace's inject action[, an argument naming which
-# call]); output: udpcmd's standard output is "full", a pipe with
-# "no_reader", or "closed", and its status is -1 with nothing shown;
-# wine_device: the device is udpcmd-device.exe, under wine too; icmp: the
-# ICMP destination-unreachable codes (1 host, 3 port) sent back for the
+# frame: the datagram udpcmd sends, the frame table's for the command (None:
+# none); got: the reply it shows (None: it awaits none); says: its last line,
+# and then its status is -1 (a pair: natively, under wine); device: the
+# device's options (None: no device); ns: scripts/isolated's options; waits:
+# udpcmd is left waiting; fault: (system call, strace's inject action[, an
+# argument naming which call]); output: udpcmd's standard output is "full",
+# a pipe with "no_reader", or "closed", and its status is -1 with nothing
+# shown; wine_device: the device is udpcmd-device.exe, under wine too; icmp:
+# the ICMP destination-unreachable codes (1 host, 3 port) sent back for the
 # frame, in this order, while its receive is held back.
 Case = namedtuple("Case", "args frame got says device ns waits fault output wine_device "
                   "native_only icmp", defaults=(None, None, None, (), (), False, None, None, False,
                                                 False, ()))
-AB, AT_ONE = "F1 01 04 41 42 0D 95 F2", "F1 01 04 40 31 0D 83 F2"
+AB, AT_ONE = FRAME[b"AB"], FRAME[b"@1"]
 R32 = b"0123456789abcdefghijklmnopqrstuv"
 NATIVE = dict(native_only=True)
 HELD_RECEIVE = ("recvmsg", "delay_enter=1500000:when=1")  # time to queue ICMP errors
 CASES = {
     "frames.letters_ab": Case([b"AB"], AB),
     "frames.at_one": Case([b"@1"], AT_ONE, b"OK @1"),
-    "frames.empty_argument": Case([b""], "F1 01 04 0D 12 F2"),
-    "frames.wildcard": Case([b"*@1"], "F1 01 04 2A 40 31 0D AD F2"),
-    "frames.apostrophe": Case([b"it's"], "F1 01 04 69 74 22 73 0D FF 01 84 F2"),
+    "frames.empty_argument": Case([b""], FRAME[b""]),
+    "frames.wildcard": Case([b"*@1"], FRAME[b"*@1"]),
+    "frames.apostrophe": Case([b"it's"], FRAME[b"it's"]),
     "frames.further_arguments_ignored": Case([b"AB", b"@1"], AB),
-    "frames.longest": Case([b"\t" * 25], "F1 01 04" + " 09" * 25 + " 0D F3 F2"),
+    "frames.longest": Case([b"\t" * 25], FRAME[b"\t" * 25]),
     # wine's argument conversion is not byte-transparent above 0x7F.
-    "frames.high_byte_empty_field": Case([b"\xEE"], "F1 01 04 EE 0D F2", **NATIVE),
-    "frames.no_argument": Case([], says=b"usage: udpcmd COMMAND"),
-    "frames.too_long": Case([b"z" * 24], says=b"Command too long: its frame must fit in 31 bytes "
-                            b"(23 bytes of command always fit)"),
+    "frames.high_byte_empty_field": Case([b"\xEE"], FRAME[b"\xEE"], **NATIVE),
+    "frames.no_argument": Case([], says=REPORT["usage"]),
+    "frames.too_long": Case([b"z" * 24], says=REPORT["too_long"]),
     "replies.text": Case([b"@1"], AT_ONE, b"42 \\o/ %d", device=("--reply-text", "42 \\o/ %d")),
     "replies.empty_datagram": Case([b"@1"], AT_ONE, b"", device=("--reply-hex", "")),
     "replies.zero_inside": Case([b"@1"], AT_ONE, b"AB", device=("--reply-hex", "41 42 00 43")),
@@ -117,23 +114,25 @@ CASES = {
 }
 
 
+def lines(*texts):
+    return b"".join(text + b"\n" for text in texts)
+
+
 def report(case, port, wine):
     """udpcmd's standard output, with LF line ends."""
     says = case.says[wine] if isinstance(case.says, tuple) else case.says
     if case.output:
         return b""
     if case.frame is None:
-        return says + b"\n"
-    message = case.args[0].replace(b"'", b'"')
-    shown = b"/" + b"-" * 69 + b"\\\nSent UDP Packet containing " + message + \
-        b" to Port 2639 on 192.168.0.254\n...\n"
+        return lines(says)
+    message = case.frame[3:3 + len(case.args[0])]  # as sent: apostrophes substituted
+    shown = lines(REPORT["opening"], REPORT["sent"] % (message, DEVICE_PORT, DEVICE_IP.encode()),
+                  REPORT["progress"])
     if says or case.waits:
-        return shown + (says + b"\n" if says else b"")
+        return shown + (lines(says) if says else b"")
     if case.got is None:
-        shown += b"Wildcard used - no return expected.\n"
-    else:
-        shown += b"Received UDP Packet on Port %d\nData in received packet: %s\n" % (port, case.got)
-    return shown + CLOSING
+        return shown + lines(REPORT["no_reply"], REPORT["closing"])
+    return shown + lines(REPORT["received"] % port, REPORT["data"] % case.got, REPORT["closing"])
 
 
 def call_number(call, argument, argv):
@@ -190,20 +189,20 @@ def check_frames(case, wire, device):
     """The datagrams udpcmd sent, on the wire and in the device's lines (the
     last of which is the marker's); gives udpcmd's port."""
     found = [d for d in wire.datagrams() if d[2] == DEVICE_PORT and d[3] != MARKER]
-    expected = [bytes.fromhex(case.frame)] if case.frame else []
+    expected = [case.frame] if case.frame else []
     check([d[3] for d in found] == expected and all(d[1] == DEVICE_IP for d in found),
           "the datagrams sent differ", f"expected {[f.hex(' ') for f in expected]}", found)
     port = found[0][0] if found else 0
     if device:
-        seen = [DEVICE_LINE.match(t) for t in device.lines() if t.startswith("#")]
-        check(seen[-1] and seen[-1][7].endswith("malformed: bad header | no reply"),
+        seen = [device_line(t) for t in device.lines() if t.startswith("#")]
+        check(seen[-1] and seen[-1].rest.endswith("malformed: bad header | no reply"),
               "the device did not refuse the marker as malformed", device.lines())
         seen = seen[:-1]
         check(len(seen) == len(expected) and all(
-            m and bytes.fromhex(m[5]) == frame and int(m[3]) == port and "malformed" not in m[7]
-            for m, frame in zip(seen, expected)), "the device's lines differ from the wire",
+            line and line.data == frame and line.port == port and "malformed" not in line.rest
+            for line, frame in zip(seen, expected)), "the device's lines differ from the wire",
             device.lines())
-        check("--reply-port" not in case.device or "from port 2639 " not in seen[0][7],
+        check("--reply-port" not in case.device or "from port 2639 " not in seen[0].rest,
               "the reply came from the listening port", device.lines())
     return port
 
@@ -268,13 +267,13 @@ def device_malformed(options):
             check(exchange(datagram) is None, "a reply to a malformed datagram", datagram[:40])
             check(process.wait_for(lambda p: sum(t[:1] == "#" for t in p.lines()) == number, 3),
                   "no line for a malformed datagram", process.lines())
-            match = DEVICE_LINE.match(process.lines()[-1])
-            check(match and bytes.fromhex(match[5]) == datagram[:64] and int(match[4]) == len(
-                datagram) and bool(match[6]) == (len(datagram) > 64) and
-                match[7].endswith(f"malformed: {problem} | no reply"),
-                "wrong line for a malformed datagram", process.lines()[-1])
-        check(exchange(bytes.fromhex(AT_ONE)) == (b"OK @1", DEVICE_PORT) and
-              exchange(bytes.fromhex(AB)) is None, "wrong replies to @1 and AB after them")
+            line = device_line(process.lines()[-1])
+            check(line and line.data == datagram[:64] and line.length == len(datagram) and
+                  line.cut == (len(datagram) > 64) and
+                  line.rest.endswith(f"malformed: {problem} | no reply"),
+                  "wrong line for a malformed datagram", process.lines()[-1])
+        check(exchange(AT_ONE) == (b"OK @1", DEVICE_PORT) and exchange(AB) is None,
+              "wrong replies to @1 and AB after them")
         check(process.popen.poll() is None and process.status_lines() == [
             READY + "0.0.0.0:2639"] and all(t[:1] == "#" for t in process.lines()),
             "the device ended, or said more", process.status_lines(), process.lines())
@@ -284,7 +283,7 @@ def device_malformed(options):
 
 def device_count_and_reply_port(options):
     process = start_device([options.device, "--count", "2", "--reply-port", "0"])
-    answer = exchange(bytes.fromhex(AT_ONE))
+    answer = exchange(AT_ONE)
     exchange(b"x", 0)
     status = process.wait(3)
     process.end()
@@ -320,11 +319,11 @@ def device_errors(options):
 def device_never_answers_itself(options):
     """An awaiting frame from the device's own address and port (spoofed)
     gets one line and no reply: a reply would come back to the device."""
-    process = start_device([options.device, "--reply-hex", AT_ONE])
+    process = start_device([options.device, "--reply-hex", AT_ONE.hex()])
     try:
         with socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW) as raw:
             raw.sendto(pcap.udp(DEVICE_IP, DEVICE_PORT, DEVICE_IP, DEVICE_PORT,
-                                bytes.fromhex(AT_ONE)), (DEVICE_IP, 0))
+                                AT_ONE), (DEVICE_IP, 0))
         process.wait_for(lambda p: len(p.lines()) > 1, 0.5)  # a second line would be a loop
         lines = process.lines()
     finally:
@@ -390,13 +389,9 @@ def main():
     signal.signal(signal.SIGTERM, stop)
     adopt_orphans()
     try:
-        run(options)
-    except Failure as failure:
-        print(f"FAILED: {failure}", flush=True)
-        return 1
+        return outcome(lambda: run(options))
     finally:
         sweep()
-    return 0
 
 
 if __name__ == "__main__":

@@ -1,5 +1,5 @@
-"""What an end-to-end case needs: processes it starts and ends, the datagrams
-on lo, and failures that say what differs. Every wait is bounded."""
+"""What an end-to-end case needs: processes it starts and ends, and the
+datagrams on lo. Every wait is bounded."""
 
 import contextlib
 import ctypes
@@ -11,25 +11,11 @@ import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../wireshark"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../common"))
 import pcap  # noqa: E402  (the dissector's tests read these captures)
+from testlib import DEVICE_PORT, check  # noqa: E402
 
-DEVICE_IP, DEVICE_PORT = "192.168.0.254", 2639
 READY = "udpcmd-device listening on "
-
-
-class Failure(Exception):
-    pass
-
-
-def skip(reason):
-    print(f"skipped: {reason}", flush=True)
-    sys.exit(77)  # what the case started is still ended
-
-
-def check(condition, what, *details):
-    if not condition:
-        raise Failure("\n  ".join([what] + [str(d) for d in details]))
 
 
 class Process:

@@ -11,7 +11,8 @@ import os
 import shutil
 import subprocess
 
-from harness import check, netns, pids, skip
+from harness import netns, pids
+from testlib import check, skip
 
 WINE_RUN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../wine-run")
 

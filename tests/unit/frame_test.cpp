@@ -7,6 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "test_data.h"
+
+// A row of the frame table is shown by its name.
+static void PrintTo(const FrameRow& row, std::ostream* out) { *out << row.name; }
+
 namespace {
 
 using Bytes = std::vector<unsigned char>;
@@ -32,61 +37,26 @@ Bytes frame_for(const std::string& argument, bool* accepted = nullptr) {
   return Bytes(frame, frame + bounded_length(frame, FRAME_CAPACITY));
 }
 
-std::string text(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+Bytes bytes(const char* text) { return Bytes(text, text + std::strlen(text)); }
 
-// Columns: message bytes (the argument), checksum sum S, frame, reply awaited.
-struct FrameRow {
-  Bytes message;
-  std::int32_t sum;
-  Bytes frame;
-  bool reply;
-};
-
-void PrintTo(const FrameRow& row, std::ostream* out) { *out << "S=" << row.sum; }
-
+// One test per row of the frame table (tests/common/frames.txt).
 class FrameTable : public ::testing::TestWithParam<FrameRow> {};
 
 TEST_P(FrameTable, BuildsFrameChecksumAndReplyDecision) {
   const FrameRow& row = GetParam();
-  const Bytes frame = frame_for(text(row.message));
-  EXPECT_EQ(frame, row.frame);
+  const Bytes frame = frame_for(row.command);
+  EXPECT_EQ(frame, bytes(row.frame));
   ASSERT_GE(frame.size(), 3U);
   // S covers everything from the second header byte to the end of text.
-  const std::size_t end_of_text = 3 + row.message.size() + 1;
+  const std::size_t end_of_text = 3 + std::strlen(row.command) + 1;
   EXPECT_EQ(checksum_sum(frame.data(), end_of_text), row.sum);
   unsigned char finished[FRAME_CAPACITY] = {};
   std::memcpy(finished, frame.data(), frame.size());
-  EXPECT_EQ(expects_reply(finished), row.reply);
+  EXPECT_EQ(expects_reply(finished), row.awaits_reply);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    KnownFrames, FrameTable,
-    ::testing::Values(
-        FrameRow{{0x41, 0x42}, 149, {0xF1, 0x01, 0x04, 0x41, 0x42, 0x0D, 0x95, 0xF2}, false},
-        FrameRow{{0x40, 0x31}, 131, {0xF1, 0x01, 0x04, 0x40, 0x31, 0x0D, 0x83, 0xF2}, true},
-        FrameRow{{0x48, 0x45, 0x4C, 0x4C, 0x4F},
-                 390,
-                 {0xF1, 0x01, 0x04, 0x48, 0x45, 0x4C, 0x4C, 0x4F, 0x0D, 0xFF, 0x01, 0x86, 0xF2},
-                 false},
-        FrameRow{{0x7A, 0x7A, 0x7A, 0x40, 0x40},
-                 512,
-                 {0xF1, 0x01, 0x04, 0x7A, 0x7A, 0x7A, 0x40, 0x40, 0x0D, 0xFF, 0x02, 0xF2},
-                 true},
-        FrameRow{{0x74, 0x74}, 250, {0xF1, 0x01, 0x04, 0x74, 0x74, 0x0D, 0xFF, 0xF2}, false},
-        FrameRow{{0x2E}, 64, {0xF1, 0x01, 0x04, 0x2E, 0x0D, 0x40, 0xF2}, true},
-        FrameRow{{0x69, 0x74, 0x27, 0x73},
-                 388,
-                 {0xF1, 0x01, 0x04, 0x69, 0x74, 0x22, 0x73, 0x0D, 0xFF, 0x01, 0x84, 0xF2},
-                 false},
-        FrameRow{{}, 18, {0xF1, 0x01, 0x04, 0x0D, 0x12, 0xF2}, false},
-        FrameRow{
-            {0x2A, 0x40, 0x31}, 173, {0xF1, 0x01, 0x04, 0x2A, 0x40, 0x31, 0x0D, 0xAD, 0xF2}, false},
-        FrameRow{{0x40, 0x6C, 0x6C},
-                 298,
-                 {0xF1, 0x01, 0x04, 0x40, 0x6C, 0x6C, 0x0D, 0xFF, 0x01, 0x2A, 0xF2},
-                 false},
-        FrameRow{{0xEE}, 0, {0xF1, 0x01, 0x04, 0xEE, 0x0D, 0xF2}, false},
-        FrameRow{{0xE9}, -5, {0xF1, 0x01, 0x04, 0xE9, 0x0D, 0xFB, 0xF2}, false}));
+INSTANTIATE_TEST_SUITE_P(Rows, FrameTable, ::testing::ValuesIn(FRAME_ROWS),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // Columns: checksum sum S, checksum field as written.
 struct FieldRow {

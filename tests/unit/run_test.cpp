@@ -2,25 +2,42 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstring>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "fake_platform.h"
 #include "net/endpoint.h"
+#include "test_data.h"
 
 namespace {
 
-const std::string OPENING = "/" + std::string(69, '-') + "\\\n";
-const std::string CLOSING = "\\" + std::string(69, '-') + "/\n\n\n";
-const std::string SENT_AB = "Sent UDP Packet containing AB to Port 2639 on 192.168.0.254\n";
-const std::string SENT_AT1 = "Sent UDP Packet containing @1 to Port 2639 on 192.168.0.254\n";
-const std::string NO_REPLY = "Wildcard used - no return expected.\n";
-const std::string RECEIVED = "Received UDP Packet on Port 49152\n";
-const std::string TOO_LONG =
-    "Command too long: its frame must fit in 31 bytes (23 bytes of command always fit)\n";
+// The report's lines, from the test data's texts.
+std::string opening(const char* message) {
+  char sent[128];
+  std::snprintf(sent, sizeof sent, REPORT_SENT, message, 2639U, "192.168.0.254");
+  return REPORT_OPENING "\n" + std::string(sent) + "\n" REPORT_PROGRESS "\n";
+}
 
+// The fake's first bound port is 49152.
+std::string received(const std::string& data, std::uint16_t port = 49152) {
+  char lines[128];
+  std::snprintf(lines, sizeof lines, REPORT_RECEIVED "\n" REPORT_DATA "\n", port, data.c_str());
+  return lines + std::string(REPORT_CLOSING "\n");
+}
+
+const std::string OPENING = REPORT_OPENING "\n";
+const std::string SENT_AB = opening("AB");
+const std::string SENT_AT1 = opening("@1");
+const std::string NO_REPLY = REPORT_NO_REPLY "\n" REPORT_CLOSING "\n";
+const std::string TOO_LONG = REPORT_TOO_LONG "\n";
+
+// The platform calls of a run up to its send, and of whole runs.
 const std::string SETUP = "WSAStartup socket setsockopt bind getsockname sendto ";
+const std::string SEND_CALLS = SETUP + "closesocket ";
+const std::string RECEIVE_CALLS = SETUP + "recvfrom closesocket ";
 
 struct RunResult {
   int status;
@@ -37,8 +54,7 @@ RunResult run(std::vector<std::string> args) {
   return {status, fake.console};
 }
 
-// Columns: name, arguments, call made to fail, its error code, staged reply,
-// exit status, standard output, platform calls in order.
+// A path through a run (the columns are described above the table).
 struct RunRow {
   const char* name;
   std::vector<std::string> args;
@@ -75,127 +91,31 @@ TEST_P(RunSequence, PrintsReportAndClosesSocketOnEveryPath) {
 }
 
 using U = std::vector<unsigned char>;
-INSTANTIATE_TEST_SUITE_P(
-    Paths, RunSequence,
-    ::testing::Values(
-        RunRow{"NoReplyAwaited",
-               {"udpcmd", "AB"},
-               "",
-               0,
-               {},
-               1,
-               OPENING + SENT_AB + "...\n" + NO_REPLY + CLOSING,
-               SETUP + "closesocket "},
-        RunRow{"FurtherArgumentsIgnored",
-               {"udpcmd", "AB", "@1", "x"},
-               "",
-               0,
-               {},
-               1,
-               OPENING + SENT_AB + "...\n" + NO_REPLY + CLOSING,
-               SETUP + "closesocket "},
-        RunRow{"Reply",
-               {"udpcmd", "@1"},
-               "",
-               0,
-               U{'O', 'K'},
-               1,
-               OPENING + SENT_AT1 + "...\n" + RECEIVED + "Data in received packet: OK\n" + CLOSING,
-               SETUP + "recvfrom closesocket "},
-        RunRow{"EmptyReply",
-               {"udpcmd", "@1"},
-               "",
-               0,
-               U{},
-               1,
-               OPENING + SENT_AT1 + "...\n" + RECEIVED + "Data in received packet: \n" + CLOSING,
-               SETUP + "recvfrom closesocket "},
-        RunRow{"ReplyEndsAtZeroByte",
-               {"udpcmd", "@1"},
-               "",
-               0,
-               U{'A', 'B', 0, 'C'},
-               1,
-               OPENING + SENT_AT1 + "...\n" + RECEIVED + "Data in received packet: AB\n" + CLOSING,
-               SETUP + "recvfrom closesocket "},
-        RunRow{"FullReplyShownWhole",
-               {"udpcmd", "@1"},
-               "",
-               0,
-               U(32, 'r'),
-               1,
-               OPENING + SENT_AT1 + "...\n" + RECEIVED +
-                   "Data in received packet: " + std::string(32, 'r') + "\n" + CLOSING,
-               SETUP + "recvfrom closesocket "},
-        RunRow{"OversizeReplyFails",
-               {"udpcmd", "@1"},
-               "",
-               0,
-               U(33, 'r'),
-               -1,
-               OPENING + SENT_AT1 + "...\n" +
-                   "Recv Error Winsock Error: " + std::to_string(MESSAGE_TOO_LONG) + "\n",
-               SETUP + "recvfrom closesocket "},
-        RunRow{"ReceiveFails",
-               {"udpcmd", "@1"},
-               "recvfrom",
-               10054,
-               {},
-               -1,
-               OPENING + SENT_AT1 + "...\n" + "Recv Error Winsock Error: 10054\n",
-               SETUP + "recvfrom closesocket "},
-        RunRow{"ReceiveInterrupted",
-               {"udpcmd", "@1"},
-               "recvfrom",
-               INTERRUPTED_CALL,
-               {},
-               1,
-               OPENING + SENT_AT1 + "...\n" + RECEIVED + "Data in received packet: \n" + CLOSING,
-               SETUP + "recvfrom closesocket "},
-        RunRow{"SocketFails",
-               {"udpcmd", "AB"},
-               "socket",
-               10093,
-               {},
-               -1,
-               "Socket Failed: 10093\n",
-               "WSAStartup socket "},
-        RunRow{"BroadcastRefused",
-               {"udpcmd", "AB"},
-               "setsockopt",
-               10042,
-               {},
-               -1,
-               "SetSockOpt SO_BROADCAST failed: 10042\n",
-               "WSAStartup socket setsockopt closesocket "},
-        RunRow{"BindRefused",
-               {"udpcmd", "AB"},
-               "bind",
-               10048,
-               {},
-               -1,
-               "bind failed: 10048\n",
-               "WSAStartup socket setsockopt bind closesocket "},
-        RunRow{"SendRefused",
-               {"udpcmd", "AB"},
-               "sendto",
-               10065,
-               {},
-               -1,
-               "sendto failed: 10065\n",
-               SETUP + "closesocket "},
-        RunRow{"NegativeCode",
-               {"udpcmd", "AB"},
-               "sendto",
-               -7,
-               {},
-               -1,
-               "sendto failed: -7\n",
-               SETUP + "closesocket "},
-        RunRow{"NoArgument", {"udpcmd"}, "", 0, {}, -1, "usage: udpcmd COMMAND\n", ""},
-        RunRow{"MessageTooLong", {"udpcmd", std::string(32, 'a')}, "", 0, {}, -1, TOO_LONG, ""},
-        RunRow{"FrameTooLong", {"udpcmd", std::string(24, 'z')}, "", 0, {}, -1, TOO_LONG, ""}),
+const std::string RECV_FAILED = SENT_AT1 + "Recv Error Winsock Error: ";
+const std::string OVERSIZE = std::to_string(MESSAGE_TOO_LONG) + "\n";
+// Columns: name, arguments, call made to fail, its error code, staged reply,
+// exit status, standard output, platform calls in order.
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Paths, RunSequence, ::testing::Values(
+    RunRow{"NoReplyAwaited",          {"udpcmd", "AB"},                 "",           0,                {},                   1, SENT_AB + NO_REPLY,                        SEND_CALLS},
+    RunRow{"FurtherArgumentsIgnored", {"udpcmd", "AB", "@1", "x"},      "",           0,                {},                   1, SENT_AB + NO_REPLY,                        SEND_CALLS},
+    RunRow{"Reply",                   {"udpcmd", "@1"},                 "",           0,                U{'O', 'K'},          1, SENT_AT1 + received("OK"),                 RECEIVE_CALLS},
+    RunRow{"EmptyReply",              {"udpcmd", "@1"},                 "",           0,                U{},                  1, SENT_AT1 + received(""),                   RECEIVE_CALLS},
+    RunRow{"ReplyEndsAtZeroByte",     {"udpcmd", "@1"},                 "",           0,                U{'A', 'B', 0, 'C'},  1, SENT_AT1 + received("AB"),                 RECEIVE_CALLS},
+    RunRow{"FullReplyShownWhole",     {"udpcmd", "@1"},                 "",           0,                U(32, 'r'),           1, SENT_AT1 + received(std::string(32, 'r')), RECEIVE_CALLS},
+    RunRow{"OversizeReplyFails",      {"udpcmd", "@1"},                 "",           0,                U(33, 'r'),          -1, RECV_FAILED + OVERSIZE,                    RECEIVE_CALLS},
+    RunRow{"ReceiveFails",            {"udpcmd", "@1"},                 "recvfrom",   10054,            {},                  -1, RECV_FAILED + "10054\n",                   RECEIVE_CALLS},
+    RunRow{"ReceiveInterrupted",      {"udpcmd", "@1"},                 "recvfrom",   INTERRUPTED_CALL, {},                   1, SENT_AT1 + received(""),                   RECEIVE_CALLS},
+    RunRow{"SocketFails",             {"udpcmd", "AB"},                 "socket",     10093,            {},                  -1, "Socket Failed: 10093\n",                  "WSAStartup socket "},
+    RunRow{"BroadcastRefused",        {"udpcmd", "AB"},                 "setsockopt", 10042,            {},                  -1, "SetSockOpt SO_BROADCAST failed: 10042\n", "WSAStartup socket setsockopt closesocket "},
+    RunRow{"BindRefused",             {"udpcmd", "AB"},                 "bind",       10048,            {},                  -1, "bind failed: 10048\n",                    "WSAStartup socket setsockopt bind closesocket "},
+    RunRow{"SendRefused",             {"udpcmd", "AB"},                 "sendto",     10065,            {},                  -1, "sendto failed: 10065\n",                  SEND_CALLS},
+    RunRow{"NegativeCode",            {"udpcmd", "AB"},                 "sendto",     -7,               {},                  -1, "sendto failed: -7\n",                     SEND_CALLS},
+    RunRow{"NoArgument",              {"udpcmd"},                       "",           0,                {},                  -1, REPORT_USAGE "\n",                         ""},
+    RunRow{"MessageTooLong",          {"udpcmd", std::string(32, 'a')}, "",           0,                {},                  -1, TOO_LONG,                                  ""},
+    RunRow{"FrameTooLong",            {"udpcmd", std::string(24, 'z')}, "",           0,                {},                  -1, TOO_LONG,                                  ""}),
     [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
 
 class Endpoint : public ::testing::Test {
  protected:
@@ -203,9 +123,9 @@ class Endpoint : public ::testing::Test {
 };
 
 TEST_F(Endpoint, SocketCallsGetWhatTheDeviceExpects) {
-  const RunResult result = run({"udpcmd", "it's"});
+  const RunResult result = run({"udpcmd", FRAME_APOSTROPHE.command});
   EXPECT_EQ(result.status, 1);
-  EXPECT_NE(result.output.find("containing it\"s to Port"), std::string::npos);
+  EXPECT_EQ(result.output, opening("it\"s") + NO_REPLY);
   EXPECT_EQ(fake.option_level, SOL_SOCKET);
   EXPECT_EQ(fake.option_name, SO_BROADCAST);
   EXPECT_EQ(fake.option_value, 1);
@@ -216,13 +136,13 @@ TEST_F(Endpoint, SocketCallsGetWhatTheDeviceExpects) {
   EXPECT_EQ(fake.destination.sin_family, AF_INET);
   EXPECT_EQ(fake.destination.sin_port, htons(2639));
   EXPECT_EQ(fake.destination.sin_addr.s_addr, inet_addr("192.168.0.254"));
-  const U frame{0xF1, 0x01, 0x04, 0x69, 0x74, 0x22, 0x73, 0x0D, 0xFF, 0x01, 0x84, 0xF2};
-  EXPECT_EQ(fake.sent, frame);
+  const char* frame = FRAME_APOSTROPHE.frame;
+  EXPECT_EQ(fake.sent, U(frame, frame + std::strlen(frame)));
 }
 
 TEST_F(Endpoint, ReceivesIntoTheWhole32ByteBufferAndNoMore) {
   run({"udpcmd", "."});  // the checksum byte 0x40 asks for a reply
-  EXPECT_EQ(fake.calls, SETUP + "recvfrom closesocket ");
+  EXPECT_EQ(fake.calls, RECEIVE_CALLS);
   EXPECT_EQ(fake.receive_capacity, REPLY_CAPACITY);
 }
 
@@ -230,7 +150,7 @@ TEST_F(Endpoint, ReportsTheRunsOwnBoundPort) {
   fake.bound_ports = {50001};
   fake.reply = {'x'};
   const RunResult result = run({"udpcmd", "@1"});
-  EXPECT_NE(result.output.find("Received UDP Packet on Port 50001\n"), std::string::npos);
+  EXPECT_EQ(result.output, SENT_AT1 + received("x", 50001));
 }
 
 // Columns: name, local ports the system assigns in turn, whether it accepts a
@@ -302,13 +222,11 @@ TEST_P(LostReport, IsAFailure) {
 
 INSTANTIATE_TEST_SUITE_P(
     Lines, LostReport,
-    ::testing::Values(
-        LostRow{"ClosedAtStart", {"udpcmd", "@1"}, {}, 0, ""},
-        LostRow{"OpeningRule", {"udpcmd", "AB"}, {}, 1, SETUP + "closesocket "},
-        LostRow{"ClosingRule", {"udpcmd", "AB"}, {}, 5, SETUP + "closesocket "},
-        LostRow{"DataLine", {"udpcmd", "@1"}, {'O', 'K'}, 5, SETUP + "recvfrom closesocket "},
-        LostRow{
-            "ClosingAfterReply", {"udpcmd", "@1"}, {'O', 'K'}, 6, SETUP + "recvfrom closesocket "}),
+    ::testing::Values(LostRow{"ClosedAtStart", {"udpcmd", "@1"}, {}, 0, ""},
+                      LostRow{"OpeningRule", {"udpcmd", "AB"}, {}, 1, SEND_CALLS},
+                      LostRow{"ClosingRule", {"udpcmd", "AB"}, {}, 5, SEND_CALLS},
+                      LostRow{"DataLine", {"udpcmd", "@1"}, {'O', 'K'}, 5, RECEIVE_CALLS},
+                      LostRow{"ClosingAfterReply", {"udpcmd", "@1"}, {'O', 'K'}, 6, RECEIVE_CALLS}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

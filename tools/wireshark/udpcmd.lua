@@ -33,35 +33,28 @@ local TEXT_ENCODING = ENC_ISO_8859_1
 
 local udpcmd = Proto("udpcmd", "udpcmd command frame and reply")
 
-local fields = {
-	header = ProtoField.bytes("udpcmd.header", "Frame header"),
-	message = ProtoField.string("udpcmd.message", "Message"),
-	end_of_text = ProtoField.uint8("udpcmd.end_of_text", "End of text", base.HEX),
-	checksum = ProtoField.bytes("udpcmd.checksum", "Checksum field"),
-	sum = ProtoField.int32("udpcmd.checksum.sum", "Checksum sum S"),
-	status = ProtoField.uint8(
-		"udpcmd.checksum.status",
-		"Checksum status",
-		base.DEC,
-		{ [0] = "Bad", [1] = "Good" }
-	),
-	trailer = ProtoField.uint8("udpcmd.trailer", "Frame trailer", base.HEX),
-	awaits_reply = ProtoField.bool("udpcmd.awaits_reply", "Awaits a reply"),
-	reply = ProtoField.string("udpcmd.reply", "Reply"),
-	reply_length = ProtoField.uint16("udpcmd.reply.length", "Reply length"),
+-- The fields, each as fields[KEY]: the ProtoField constructor and its
+-- arguments (filter name, label, and for numbers the base and value names).
+local CHECKSUM_STATUS = { [0] = "Bad", [1] = "Good" }
+local field_specs = {
+	{ "header", ProtoField.bytes, "udpcmd.header", "Frame header" },
+	{ "message", ProtoField.string, "udpcmd.message", "Message" },
+	{ "end_of_text", ProtoField.uint8, "udpcmd.end_of_text", "End of text", base.HEX },
+	{ "checksum", ProtoField.bytes, "udpcmd.checksum", "Checksum field" },
+	{ "sum", ProtoField.int32, "udpcmd.checksum.sum", "Checksum sum S" },
+	{ "status", ProtoField.uint8, "udpcmd.checksum.status", "Checksum status", base.DEC, CHECKSUM_STATUS },
+	{ "trailer", ProtoField.uint8, "udpcmd.trailer", "Frame trailer", base.HEX },
+	{ "awaits_reply", ProtoField.bool, "udpcmd.awaits_reply", "Awaits a reply" },
+	{ "reply", ProtoField.string, "udpcmd.reply", "Reply" },
+	{ "reply_length", ProtoField.uint16, "udpcmd.reply.length", "Reply length" },
 }
-udpcmd.fields = {
-	fields.header,
-	fields.message,
-	fields.end_of_text,
-	fields.checksum,
-	fields.sum,
-	fields.status,
-	fields.trailer,
-	fields.awaits_reply,
-	fields.reply,
-	fields.reply_length,
-}
+local unpack = table.unpack or unpack -- Wireshark built with Lua 5.1 has only the latter
+local fields, registered = {}, {}
+for _, spec in ipairs(field_specs) do
+	fields[spec[1]] = spec[2](unpack(spec, 3))
+	registered[#registered + 1] = fields[spec[1]]
+end
+udpcmd.fields = registered
 
 local function malformed(abbrev, text)
 	local item = ProtoExpert.new(abbrev, text, expert.group.MALFORMED, expert.severity.ERROR)
