@@ -17,6 +17,10 @@ if(WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 8)
 endif()
 
 include(GNUInstallDirs)
+# Folders the install makes are rwxr-xr-x whatever the umask of whoever
+# builds: the packages hold the same modes everywhere.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 # The programs the packages carry (their checks, tests/package, read it).
 set(UDPCMD_PROGRAMS udpcmd)
@@ -65,10 +69,8 @@ else()
   install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT tarball)
   install(FILES ${UDPCMD_DEBIAN}/copyright ${CMAKE_BINARY_DIR}/changelog.gz
           DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT deb)
-  if(UDPCMD_STATIC)
-    install(FILES ${UDPCMD_DEBIAN}/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
-            RENAME udpcmd COMPONENT deb)
-  endif()
+  install(FILES ${UDPCMD_DEBIAN}/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
+          RENAME udpcmd COMPONENT deb)
   # Debian's changelog names the version it packages.
   file(STRINGS ${UDPCMD_DEBIAN}/changelog UDPCMD_DEBIAN_TOP LIMIT_COUNT 1)
   if(NOT UDPCMD_DEBIAN_TOP MATCHES "^udpcmd \\(${PROJECT_VERSION}\\) ")
