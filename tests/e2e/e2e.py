@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Runs one end-to-end case of udpcmd over real UDP sockets.
 
-  e2e.py CASE --udpcmd EXE --device EXE [--wine PREFIX]
+  e2e.py CASE --udpcmd EXE --device EXE [--wine PREFIX [--examples DIR]]
   e2e.py wine.prefix --wine PREFIX    (makes or refreshes the cases' wine prefix)
   e2e.py --list native|wine           (NAME|ISOLATED OPTION... per case, for CMake)
 
@@ -25,6 +25,7 @@ from collections import namedtuple
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
 
+from batch import EXAMPLES, run_example
 from harness import READY, Process, Wire, adopt_orphans, exchange, pcap, start_device, sweep
 from testlib import (DEVICE_IP, DEVICE_PORT, FRAME, REPORT, Failure, check, device_line, outcome,
                      skip)
@@ -489,6 +490,9 @@ def run(options):
             options.run_device = run_programs + [options.device_exe if wine else options.device]
             options.run_udpcmd = run_programs + [options.udpcmd]
             DEVICE_CASES[options.case](options)
+    elif options.case in EXAMPLES:
+        with Wine(options.wine, options.wine_loader) as wine:
+            run_example(options.case, options, wine)
     else:
         run_case(options.case, options)
 
@@ -500,7 +504,7 @@ def stop(signum, frame):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("case", nargs="?", metavar="CASE",
-                        choices=[*CASES, *DEVICE_CASES, "wine.prefix"])
+                        choices=[*CASES, *DEVICE_CASES, *EXAMPLES, "wine.prefix"])
     parser.add_argument("--list", choices=("native", "wine"))
     parser.add_argument("--udpcmd")
     parser.add_argument("--device")
@@ -508,12 +512,14 @@ def main():
     parser.add_argument("--wine", metavar="PREFIX", help="run udpcmd.exe under wine")
     parser.add_argument("--wine-loader", default="wine", help="wine, or wine64 for 64-bit")
     parser.add_argument("--pcap", metavar="FILE", help="save the datagrams on lo there")
+    parser.add_argument("--examples", metavar="DIR", help="the zip's example batch files")
     options = parser.parse_args()
     if options.list:
         wine = options.list == "wine"
         names = ["|".join((n,) + c.ns) for n, c in CASES.items()
                  if not (c.native_only if wine else c.wine_device)]
-        print("\n".join(names + list(DEVICE_CASES_UNDER_WINE if wine else DEVICE_CASES)))
+        print("\n".join(names + list(DEVICE_CASES_UNDER_WINE + tuple(EXAMPLES) if wine
+                                      else DEVICE_CASES)))
         return 0
     if not options.case:
         parser.error("no case given")

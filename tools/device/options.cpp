@@ -60,6 +60,14 @@ const LongOption LONG_OPTIONS[] = {
 // clang-format on
 static_assert(sizeof LONG_OPTIONS / sizeof LONG_OPTIONS[0] == KEYS, "one row for each key");
 
+// Whole arguments that stand for an option without a value: the ways of
+// asking for help on Windows (/?) and with a short option (-h).
+struct OtherName {
+  const char* argument;
+  int key;
+};
+const OtherName OTHER_NAMES[] = {{"-h", HELP}, {"/?", HELP}};
+
 // Writes the pieces, one after the other, as the explanation; gives 0.
 int refuse(char* error, std::initializer_list<const char*> pieces) {
   Line line = line_in(error, OPTION_ERROR_CAPACITY);
@@ -194,16 +202,31 @@ int check_once(int key, unsigned* seen, char* error) {
   return 1;
 }
 
-// The option argv[*at] ("--name" or "--name=value"), with its value from
-// the next argument where it takes one and has no "="; moves *at past both.
+// The key OTHER_NAMES gives `argument`, or -1.
+int other_name(const char* argument) {
+  for (const OtherName& other : OTHER_NAMES) {
+    if (std::strcmp(argument, other.argument) == 0) {
+      return other.key;
+    }
+  }
+  return -1;
+}
+
+// The option argv[*at] ("--name" or "--name=value", or one of OTHER_NAMES),
+// with its value from the next argument where it takes one and has no "=";
+// moves *at past both.
 int take_option(int argc, char** argv, int* at, unsigned* seen, DeviceOptions* options,
                 char* error) {
   const char* argument = argv[(*at)++];
+  const int other = other_name(argument);
+  if (other >= 0) {
+    return check_once(other, seen, error) && take(other, "", 0, options, error);
+  }
   const char* name = argument + 2;
   const char* equals = std::strchr(name, '=');
   const std::size_t length =
       equals != nullptr ? static_cast<std::size_t>(equals - name) : std::strlen(name);
-  const int key = argument[1] == '-' ? find(name, length) : -1;  // no short options
+  const int key = argument[1] == '-' ? find(name, length) : -1;  // no other short options
   if (key < 0) {
     return refuse(error, {"unknown or ambiguous option: ", argument});
   }
@@ -280,8 +303,9 @@ int parse_options(int argc, char** argv, DeviceOptions* options, char* error) {
   error[0] = 0;
   unsigned seen = 0;
   int at = 1;
-  // Options end at "--", at "-" and at the first argument not starting with '-'.
-  while (at < argc && argv[at][0] == '-' && argv[at][1] != 0) {
+  // Options end at "--", at "-" and at the first other argument not starting
+  // with '-'.
+  while (at < argc && ((argv[at][0] == '-' && argv[at][1] != 0) || other_name(argv[at]) >= 0)) {
     if (std::strcmp(argv[at], "--") == 0) {
       ++at;
       break;

@@ -30,9 +30,9 @@ struct DeviceOptions {
   bool version;
 };
 
-// Fills `options` from the arguments (long options only, "--name value" or
-// "--name=value", names shortened while unambiguous, "--" ends them; no
-// other arguments). Each option may be given once, and only one of
+// Fills `options` from the arguments (long options, "--name value" or
+// "--name=value", names shortened while unambiguous, "--" ends them; -h and
+// /? for --help; no other arguments). Each option may be given once, and only one of
 // --reply-text, --reply-hex and --no-reply. Gives 1, or 0 with a one-line
 // explanation, zero-terminated, in `error` (OPTION_ERROR_CAPACITY bytes).
 int parse_options(int argc, char** argv, DeviceOptions* options, char* error);
