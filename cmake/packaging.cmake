@@ -1,15 +1,58 @@
 # Installation and release packages. Included by the top-level
 # CMakeLists.txt once every program's target exists.
 #
-#   Windows x86: udpcmd-<version>-win32.zip with udpcmd.exe, udpcmd-device.exe,
-#                README.txt, LICENSE.txt and the dissector udpcmd.lua at the
-#                top of one folder.
+#   Windows x86: udpcmd-<version>-win32.zip: one folder with udpcmd.exe,
+#                udpcmd-device.exe, README.txt, LICENSE.txt, CHANGELOG.txt, the
+#                dissector udpcmd.lua and examples\ (batch files and the rules
+#                file that rehearses them).
 #   native:      a .deb (DEB) and a .tar.gz (TGZ) with bin/, the manual pages,
 #                the README and the dissector in Wireshark's Lua plugins
 #                folder; the .deb also Debian's copyright file and changelog,
 #                the .tar.gz the LICENSE.
 #
 # `cmake --build --preset <preset> --target package` makes them.
+
+# The zip's text files, as Notepad and cmd on Windows read them: with CR LF
+# line ends, in UDPCMD_WINDOWS_TEXT laid out as in the zip. A source ending
+# in .in is a template (@PROJECT_VERSION@ and the like filled in). Both
+# Windows builds make them: the end-to-end tests run the examples.
+set(UDPCMD_WINDOWS_TEXT ${CMAKE_BINARY_DIR}/windows-text)
+function(udpcmd_windows_text source name)
+  file(READ ${source} text)
+  if(source MATCHES "\\.in$")
+    string(CONFIGURE "${text}" text @ONLY)
+  endif()
+  string(REPLACE "\n" "\r\n" text "${text}")
+  set(output ${UDPCMD_WINDOWS_TEXT}/${name})
+  set(old "")
+  if(EXISTS ${output})
+    file(READ ${output} old)
+  endif()
+  if(NOT old STREQUAL text)  # rewritten only when changed, as configure_file does
+    file(WRITE ${output} "${text}")
+  endif()
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source})
+  set_property(DIRECTORY APPEND PROPERTY UDPCMD_WINDOWS_TEXT_FILES ${output})
+endfunction()
+if(WIN32)
+  udpcmd_windows_text(${PROJECT_SOURCE_DIR}/packaging/windows/README.txt.in README.txt)
+  udpcmd_windows_text(${PROJECT_SOURCE_DIR}/LICENSE LICENSE.txt)
+  udpcmd_windows_text(${PROJECT_SOURCE_DIR}/CHANGELOG.md CHANGELOG.txt)
+  udpcmd_windows_text(${UDPCMD_DISSECTOR} udpcmd.lua)
+  file(GLOB UDPCMD_EXAMPLES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/packaging/windows/examples/*)
+  foreach(example ${UDPCMD_EXAMPLES})
+    get_filename_component(name ${example} NAME)
+    udpcmd_windows_text(${example} examples/${name})
+  endforeach()
+  # A file whose source is gone leaves the folder, and so the zip.
+  get_property(made DIRECTORY PROPERTY UDPCMD_WINDOWS_TEXT_FILES)
+  file(GLOB_RECURSE found ${UDPCMD_WINDOWS_TEXT}/*)
+  list(REMOVE_ITEM found ${made})
+  if(found)
+    file(REMOVE ${found})
+  endif()
+endif()
+
 # The 64-bit Windows build only runs the tests where 32-bit programs cannot
 # run: nothing of it is installed or packaged.
 if(WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 8)
@@ -17,6 +60,10 @@ if(WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 8)
 endif()
 
 include(GNUInstallDirs)
+# Folders the install makes are rwxr-xr-x whatever the umask of whoever
+# builds: the packages hold the same modes everywhere.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 # The programs the packages carry (their checks, tests/package, read it).
 set(UDPCMD_PROGRAMS udpcmd)
@@ -26,15 +73,9 @@ if(TARGET udpcmd-device)
 endif()
 
 if(WIN32)
-  # A flat folder: the programs, a plain-text README for the command prompt
-  # and the licence, the two texts with CR LF line ends for Notepad.
+  # One folder: the programs beside the text files.
   install(TARGETS ${UDPCMD_PROGRAMS} RUNTIME DESTINATION .)
-  configure_file(${PROJECT_SOURCE_DIR}/packaging/windows/README.txt.in
-                 ${CMAKE_BINARY_DIR}/README.txt @ONLY NEWLINE_STYLE CRLF)
-  configure_file(${PROJECT_SOURCE_DIR}/LICENSE ${CMAKE_BINARY_DIR}/LICENSE.txt
-                 @ONLY NEWLINE_STYLE CRLF)
-  install(FILES ${CMAKE_BINARY_DIR}/README.txt ${CMAKE_BINARY_DIR}/LICENSE.txt DESTINATION .)
-  install(FILES ${UDPCMD_DISSECTOR} DESTINATION .)
+  install(DIRECTORY ${UDPCMD_WINDOWS_TEXT}/ DESTINATION .)
 else()
   install(TARGETS ${UDPCMD_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   # Manual pages and Debian's changelog are installed compressed, as Debian
@@ -65,10 +106,8 @@ else()
   install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT tarball)
   install(FILES ${UDPCMD_DEBIAN}/copyright ${CMAKE_BINARY_DIR}/changelog.gz
           DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT deb)
-  if(UDPCMD_STATIC)
-    install(FILES ${UDPCMD_DEBIAN}/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
-            RENAME udpcmd COMPONENT deb)
-  endif()
+  install(FILES ${UDPCMD_DEBIAN}/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
+          RENAME udpcmd COMPONENT deb)
   # Debian's changelog names the version it packages.
   file(STRINGS ${UDPCMD_DEBIAN}/changelog UDPCMD_DEBIAN_TOP LIMIT_COUNT 1)
   if(NOT UDPCMD_DEBIAN_TOP MATCHES "^udpcmd \\(${PROJECT_VERSION}\\) ")

@@ -8,6 +8,7 @@ here, goes in as it is.
     write(path, packets, times, lengths)   # at these seconds from the start,
                                     # captured short of these lengths on the wire
     read(path) -> [bytes]           # the packets of a file written so
+    times(path) -> [float]          # their time stamps, in seconds
     udp(src, sport, dst, dport, payload) -> bytes   # one IPv4/UDP packet
     unreachable(src, dst, quoted) -> bytes   # an ICMP port unreachable from src
                                     # to dst quoting the packet `quoted`
@@ -66,13 +67,24 @@ def write(path, packets, times=None, lengths=None, start=1700000000):
             out.write(packet)
 
 
-def read(path):
-    """The packets of a pcap file that write() made."""
+def records(path):
+    """(time stamp in seconds, packet) for each packet of a pcap file that
+    write() made, or that has its layout."""
     with open(path, "rb") as capture:
         data = capture.read()
-    packets, at = [], 24
+    found, at = [], 24
     while at + 16 <= len(data):
-        length = struct.unpack_from("<I", data, at + 8)[0]
-        packets.append(data[at + 16:at + 16 + length])
+        seconds, micros, length = struct.unpack_from("<III", data, at)
+        found.append((seconds + micros / 1e6, data[at + 16:at + 16 + length]))
         at += 16 + length
-    return packets
+    return found
+
+
+def read(path):
+    """The packets of a pcap file that write() made."""
+    return [packet for _, packet in records(path)]
+
+
+def times(path):
+    """Their time stamps, in seconds."""
+    return [stamp for stamp, _ in records(path)]

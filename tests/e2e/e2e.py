@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Runs one end-to-end case of udpcmd over real UDP sockets.
 
-  e2e.py CASE --udpcmd EXE --device EXE [--wine PREFIX]
+  e2e.py CASE --udpcmd EXE --device EXE [--wine PREFIX [--examples DIR]]
   e2e.py wine.prefix --wine PREFIX    (makes or refreshes the cases' wine prefix)
   e2e.py --list native|wine           (NAME|ISOLATED OPTION... per case, for CMake)
 
@@ -13,10 +13,10 @@ refused (not in an isolated network namespace).
 import argparse
 import contextlib
 import os
-import re
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -25,6 +25,7 @@ from collections import namedtuple
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
 
+from batch import EXAMPLES, run_example
 from harness import READY, Process, Wire, adopt_orphans, exchange, pcap, start_device, sweep
 from testlib import (DEVICE_IP, DEVICE_PORT, FRAME, REPORT, Failure, check, device_line, outcome,
                      skip)
@@ -261,7 +262,7 @@ MALFORMED = [(b"", "too short"), (bytes(range(256)) * 4, "longer than 31 bytes")
 
 
 def device_malformed(options):
-    process = start_device([options.device])
+    process = start_device(options.run_device)
     try:
         for number, (datagram, problem) in enumerate(MALFORMED, 1):
             check(exchange(datagram) is None, "a reply to a malformed datagram", datagram[:40])
@@ -282,7 +283,7 @@ def device_malformed(options):
 
 
 def device_count_and_reply_port(options):
-    process = start_device([options.device, "--count", "2", "--reply-port", "0"])
+    process = start_device(options.run_device + ["--count", "2", "--reply-port", "0"])
     answer = exchange(AT_ONE)
     exchange(b"x", 0)
     status = process.wait(3)
@@ -293,7 +294,7 @@ def device_count_and_reply_port(options):
 
 
 def device_idle(options):
-    started, process = time.monotonic(), Process([options.device, "--idle", "1"])
+    started, process = time.monotonic(), Process(options.run_device + ["--idle", "1"])
     status = process.wait(4)
     process.end()
     check(status == 0 and 0.9 < time.monotonic() - started < 4 and
@@ -302,28 +303,46 @@ def device_idle(options):
 
 
 def device_errors(options):
-    """A bad option (status 2) and a taken port (1): one line on standard
-    error each, nothing on standard output."""
-    bad = subprocess.run([options.device, "--port", "65536"], capture_output=True, timeout=5)
+    """Each refusal: one line on standard error, nothing on standard output,
+    its status, and nothing bound: a bad option or rules file (2), a taken
+    port (1). Under wine the Winsock code keeps its words."""
+    folder = tempfile.mkdtemp()
+    bad_rules, missing = os.path.join(folder, "bad.txt"), os.path.join(folder, "missing.txt")
+    with open(bad_rules, "wb") as rules:
+        rules.write(b"# the arrow lacks its spaces\r\n@1=>reply OK\r\n")
+    taken_code = 10048 if options.wine else 98
+    refusals = [
+        (["--port", "65536"], 2, "udpcmd-device: --port: not a port number (0 to 65535): 65536 "
+         "(see --help)"),
+        (["--rules", bad_rules], 2, f'udpcmd-device: {bad_rules}:2: no " => " between a pattern '
+         "and an action"),
+        (["--rules", missing], 2, f"udpcmd-device: {missing}: No such file or directory (error 2)"),
+        ([], 1, "udpcmd-device: cannot bind the listening socket 0.0.0.0:2639: Address already "
+         f"in use (error {taken_code})")]
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as taken:
-        taken.bind(("0.0.0.0", DEVICE_PORT))
-        busy = subprocess.run([options.device], capture_output=True, timeout=5)
-    check(bad.returncode == 2 and not bad.stdout and
-          re.fullmatch(rb"udpcmd-device: .+ \(see --help\)\n", bad.stderr),
-          "a bad option was not refused in one line", bad)
-    check(busy.returncode == 1 and not busy.stdout and busy.stderr == b"udpcmd-device: cannot "
-          b"bind the listening socket 0.0.0.0:2639: Address already in use (error 98)\n",
-          "a taken port was not reported in one line", busy)
+        taken.bind(("0.0.0.0", DEVICE_PORT))  # the device's bind fails; no other can succeed
+        for arguments, status, line in refusals:
+            process = Process(options.run_device + arguments)
+            ended = process.wait(10)
+            process.end()
+            check(ended == status and not process.out() and process.status_lines() == [line],
+                  f"{' '.join(arguments) or 'a taken port'} was not refused in one line", ended,
+                  process.out(), process.status_lines())
+
+
+def spoof(source_port, datagram):
+    """Sends `datagram` to the device as if from its address and `source_port`."""
+    with socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW) as raw:
+        raw.sendto(pcap.udp(DEVICE_IP, source_port, DEVICE_IP, DEVICE_PORT, datagram),
+                   (DEVICE_IP, 0))
 
 
 def device_never_answers_itself(options):
     """An awaiting frame from the device's own address and port (spoofed)
     gets one line and no reply: a reply would come back to the device."""
-    process = start_device([options.device, "--reply-hex", AT_ONE.hex()])
+    process = start_device(options.run_device + ["--reply-hex", AT_ONE.hex()])
     try:
-        with socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW) as raw:
-            raw.sendto(pcap.udp(DEVICE_IP, DEVICE_PORT, DEVICE_IP, DEVICE_PORT,
-                                AT_ONE), (DEVICE_IP, 0))
+        spoof(DEVICE_PORT, AT_ONE)
         process.wait_for(lambda p: len(p.lines()) > 1, 0.5)  # a second line would be a loop
         lines = process.lines()
     finally:
@@ -332,9 +351,121 @@ def device_never_answers_itself(options):
           "the device answered itself", *lines[:3])
 
 
+def device_loop_guard(options):
+    """Two devices whose replies are frames awaiting a reply, set on each
+    other by one spoofed datagram: each answers the other 20 times within
+    the second, then the exchange stops by itself."""
+    devices = []
+    try:
+        for port in (DEVICE_PORT, DEVICE_PORT + 1):
+            devices.append(start_device(options.run_device + ["--port", str(port),
+                                                              "--reply-hex", AT_ONE.hex()]))
+        spoof(DEVICE_PORT + 1, AT_ONE)
+        first, second = devices
+        stopped = first.wait_for(lambda p: "no reply" in "".join(p.lines()[-1:]), 5)
+        seen = [len(d.lines()) for d in devices]
+        time.sleep(0.5)  # a loop still going would add lines
+        lines = [d.lines() for d in devices]
+    finally:
+        for device in devices:
+            device.end()
+    replied = [[t for t in found if f"| replied from port {port} with 8 bytes" in t]
+               for found, port in zip(lines, (DEVICE_PORT, DEVICE_PORT + 1))]
+    check(stopped and [len(found) for found in lines] == seen == [21, 20] and
+          [len(found) for found in replied] == [20, 20] and lines[0][-1].endswith(
+              "| no reply: 20 replies went to this source within the last second"),
+          "the two devices did not stop after 20 replies each", *lines[0][-2:], *lines[1][-1:],
+          [len(found) for found in lines], seen)
+
+
+# A procedure rehearsed against the device's rules, as Notepad saves them:
+# a sequence whose second step is delayed, a prefix and a no-reply step.
+RULES = (b"# a rehearsal\r\n"
+         b"@STATUS => reply RUNNING\r\n"
+         b"SET * => reply OK\r\n"
+         b"@STATUS => delay 700 reply STOPPED\r\n"
+         b"@HANG => no-reply\r\n")
+DELAY_SECONDS = 0.7
+# Each step: udpcmd's command, the rule's line, the rest of the device's
+# line after it, and the reply udpcmd shows (None: it keeps waiting).
+PROCEDURE = [(b"@STATUS", 2, "| replied from port 2639 with 7 bytes:", b"RUNNING"),
+             (b"SET @5", 3, "| replied from port 2639 with 2 bytes:", b"OK"),
+             (b"@STATUS", 4, "| reply delayed 700 ms", b"STOPPED"),
+             (b"@HANG", 5, "| reply withheld (no-reply)", None)]
+
+
+def rehearse(options, device, step):
+    """Starts udpcmd with the step's command; gives its Process once the
+    device has printed the line for it."""
+    run = Process(options.run_udpcmd + [PROCEDURE[step][0]])
+    check(device.wait_for(lambda p: any(t.startswith(f"#{step + 1} from ") for t in p.lines()),
+                          10), f"the device saw no {PROCEDURE[step][0]}", device.lines())
+    return run
+
+
+def check_capture(capture, wire, wine):
+    """The device's capture holds what went over lo, as packets built with
+    both checksums right; where the platform does not tell the address a
+    datagram came to (wine), 0.0.0.0 stands for the device's address."""
+    expected = []
+    for packet in wire.drain():
+        source, destination = socket.inet_ntoa(packet[12:16]), socket.inet_ntoa(packet[16:20])
+        head = (packet[0] & 0x0F) * 4
+        ports = struct.unpack("!HH", packet[head:head + 4])
+        if wine:
+            source = "0.0.0.0" if ports[0] == DEVICE_PORT else source
+            destination = "0.0.0.0" if ports[1] == DEVICE_PORT else destination
+        expected.append(pcap.udp(source, ports[0], destination, ports[1], packet[head + 8:]))
+    found, times = pcap.read(capture), pcap.times(capture)
+    check(found == expected, "the capture differs from the wire", *found, "expected", *expected)
+    check(abs(times[0] - time.time()) < 60 and times[6] - times[4] >= DELAY_SECONDS - 0.05,
+          "the capture's times are not the real ones", times)
+
+
+def device_procedure(options):
+    """A procedure rehearsed with udpcmd: each step answered by its rule,
+    the delayed step's wait spent receiving the next, and the session in the
+    device's capture, which the dissector's tests decode too."""
+    folder = tempfile.mkdtemp()
+    rules = os.path.join(folder, "rules.txt")
+    with open(rules, "wb") as out:
+        out.write(RULES)
+    capture = options.pcap[:-len(".pcap")] + ".device.pcap" if options.pcap else \
+        os.path.join(folder, "device.pcap")
+    wire = Wire()
+    device = start_device(options.run_device + ["--rules", rules, "--pcap", capture])
+    runs = []
+    try:
+        for step in range(2):
+            runs.append(rehearse(options, device, step))
+            check(runs[-1].wait(10) == 1, "udpcmd did not finish", runs[-1].out())
+        started = time.monotonic()
+        runs += [rehearse(options, device, 2), rehearse(options, device, 3)]
+        check(runs[2].popen.poll() is None, "the delayed reply did not wait for the next command")
+        check(runs[2].wait(10) == 1 and time.monotonic() - started >= DELAY_SECONDS,
+              "the delayed reply came too soon, or not at all", runs[2].out())
+        check(runs[3].wait(0.5) is None, "udpcmd got a reply for a no-reply step", runs[3].out())
+        lines = device.lines()
+    finally:
+        for run in runs:
+            run.end()
+        device.end()  # stopped by a signal, it leaves a whole capture
+    for step, (command, rule, rest, reply) in enumerate(PROCEDURE):
+        line = device_line(lines[step])
+        check(line and line.number == step + 1 and f"| rule {rules}:{rule} {rest}" in line.rest,
+              f"the device's line for {command} differs", lines[step])
+        shown = REPORT["data"] % reply if reply else b""
+        check(shown in runs[step].out(), f"udpcmd did not show {reply}", runs[step].out())
+    check(lines[4].startswith("#3 delayed reply | replied from port 2639 with 7 bytes:") and
+          len(lines) == 5, "the delayed reply was not sent after the next command's line", *lines)
+    check_capture(capture, wire, options.wine)
+
+
 DEVICE_CASES = {f.__name__.replace("_", ".", 1): f for f in (
     device_malformed, device_count_and_reply_port, device_idle, device_errors,
-    device_never_answers_itself)}
+    device_never_answers_itself, device_loop_guard, device_procedure)}
+# Also run with udpcmd-device.exe (and udpcmd.exe) under wine.
+DEVICE_CASES_UNDER_WINE = ("device.errors", "device.loop_guard", "device.procedure")
 
 # --- One case ------------------------------------------------------------------
 
@@ -353,7 +484,15 @@ def run(options):
         with Wine(options.wine, options.wine_loader):
             pass
     elif options.case in DEVICE_CASES:
-        DEVICE_CASES[options.case](options)
+        with Wine(options.wine, options.wine_loader) if options.wine else \
+                contextlib.nullcontext() as wine:
+            run_programs = wine.run if wine else []
+            options.run_device = run_programs + [options.device_exe if wine else options.device]
+            options.run_udpcmd = run_programs + [options.udpcmd]
+            DEVICE_CASES[options.case](options)
+    elif options.case in EXAMPLES:
+        with Wine(options.wine, options.wine_loader) as wine:
+            run_example(options.case, options, wine)
     else:
         run_case(options.case, options)
 
@@ -365,20 +504,22 @@ def stop(signum, frame):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("case", nargs="?", metavar="CASE",
-                        choices=[*CASES, *DEVICE_CASES, "wine.prefix"])
+                        choices=[*CASES, *DEVICE_CASES, *EXAMPLES, "wine.prefix"])
     parser.add_argument("--list", choices=("native", "wine"))
     parser.add_argument("--udpcmd")
     parser.add_argument("--device")
-    parser.add_argument("--device-exe", help="udpcmd-device.exe, for the device's wine case")
+    parser.add_argument("--device-exe", help="udpcmd-device.exe, for the device's wine cases")
     parser.add_argument("--wine", metavar="PREFIX", help="run udpcmd.exe under wine")
     parser.add_argument("--wine-loader", default="wine", help="wine, or wine64 for 64-bit")
     parser.add_argument("--pcap", metavar="FILE", help="save the datagrams on lo there")
+    parser.add_argument("--examples", metavar="DIR", help="the zip's example batch files")
     options = parser.parse_args()
     if options.list:
         wine = options.list == "wine"
         names = ["|".join((n,) + c.ns) for n, c in CASES.items()
                  if not (c.native_only if wine else c.wine_device)]
-        print("\n".join(names + (list(DEVICE_CASES) if options.list == "native" else [])))
+        print("\n".join(names + list(DEVICE_CASES_UNDER_WINE + tuple(EXAMPLES) if wine
+                                      else DEVICE_CASES)))
         return 0
     if not options.case:
         parser.error("no case given")

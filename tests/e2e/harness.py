@@ -22,7 +22,7 @@ class Process:
     """A process in a session of its own, writing into files: nothing it
     leaves running can hold a pipe of ours open."""
 
-    def __init__(self, argv, env=None, output=None):
+    def __init__(self, argv, env=None, output=None, cwd=None):
         """output: standard output goes to a file of ours (None), /dev/full
         ("full"), a pipe without reader ("no_reader"), or is closed."""
         self.files = [tempfile.TemporaryFile(), tempfile.TemporaryFile()]
@@ -33,7 +33,7 @@ class Process:
             reader, stdout = os.pipe()
             os.close(reader)
         self.popen = subprocess.Popen(
-            argv, stdin=subprocess.DEVNULL, stdout=stdout, stderr=self.files[1], env=env,
+            argv, stdin=subprocess.DEVNULL, stdout=stdout, stderr=self.files[1], env=env, cwd=cwd,
             start_new_session=True, preexec_fn=(lambda: os.close(1)) if output == "closed" else None)
         if stdout is not self.files[0]:
             os.close(stdout) if isinstance(stdout, int) else stdout.close()

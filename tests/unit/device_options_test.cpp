@@ -12,9 +12,11 @@ namespace {
 using Arguments = std::vector<std::string>;
 
 // Parses `arguments` as the device's command line (the program's name
-// added in front); gives parse_options' result.
+// added in front); gives parse_options' result. The words live on until
+// the next call, as argv does: --rules and --pcap keep pointers into them.
 int parse(const Arguments& arguments, DeviceOptions* options, std::string* error) {
-  std::vector<std::string> words = {"udpcmd-device"};
+  static std::vector<std::string> words;
+  words = {"udpcmd-device"};
   words.insert(words.end(), arguments.begin(), arguments.end());
   std::vector<char*> argv;
   for (std::string& word : words) {
@@ -33,6 +35,8 @@ DeviceOptions defaults() {
   options.reply_mode = ReplyMode::ACKNOWLEDGE;
   return options;
 }
+
+std::string text(const char* path) { return path != nullptr ? path : "(none)"; }
 
 std::string staged(const DeviceOptions& options) {
   return std::string(options.reply, options.reply + options.reply_length);
@@ -64,6 +68,8 @@ TEST_P(OptionsAccepted, SetExactlyWhatTheyName) {
   EXPECT_EQ(options.reply_port, expected.reply_port);
   EXPECT_EQ(options.count, expected.count);
   EXPECT_EQ(options.idle_seconds, expected.idle_seconds);
+  EXPECT_EQ(text(options.rules_path), text(expected.rules_path));
+  EXPECT_EQ(text(options.pcap_path), text(expected.pcap_path));
   EXPECT_EQ(options.help, expected.help);
   EXPECT_EQ(options.version, expected.version);
 }
@@ -100,7 +106,10 @@ const AcceptedRow ACCEPTED[] = {
     {"ReplyPortAny",               {"--reply-port", "0"},               [](DeviceOptions* o) { o->reply_from_other_port = true; }},
     {"CountAndIdleAtTheirLimits",  {"--count", "1000000000", "--idle", "86400"}, [](DeviceOptions* o) { o->count = 1000000000L; o->idle_seconds = 86400; }},
     {"Everything",                 {"--idle=1", "--count", "2", "--reply-port", "2640", "--port", "2639", "--address", "10.0.0.1", "--reply-text", "x"}, [](DeviceOptions* o) { o->idle_seconds = 1; o->count = 2; o->reply_from_other_port = true; o->reply_port = 2640; o->address = 0x0A000001U; stage(o, "x"); }},
+    {"RulesAndCapture",            {"--rules", "r.txt", "--pcap=c.pcap"}, [](DeviceOptions* o) { o->rules_path = "r.txt"; o->pcap_path = "c.pcap"; }},
     {"Help",                       {"--help"},                          [](DeviceOptions* o) { o->help = true; }},
+    {"HelpShort",                  {"--port", "7", "-h"},               [](DeviceOptions* o) { o->port = 7; o->help = true; }},
+    {"HelpWindows",                {"/?"},                              [](DeviceOptions* o) { o->help = true; }},
     {"Version",                    {"--version"},                       [](DeviceOptions* o) { o->version = true; }},
     {"NamesShortened",             {"--no", "--v", "--po", "7"},        [](DeviceOptions* o) { o->reply_mode = ReplyMode::NONE; o->version = true; o->port = 7; }},
     {"DoubleDashEndsOptions",      {"--count", "3", "--"},              [](DeviceOptions* o) { o->count = 3; }},
@@ -138,8 +147,10 @@ const RefusedRow REFUSED[] = {
     {"Unknown",               {"--bogus"},                                 "unknown or ambiguous option: --bogus"},
     {"UnknownWithValue",      {"--bogus=1"},                               "unknown or ambiguous option: --bogus=1"},
     {"Ambiguous",             {"--reply", "x"},                            "unknown or ambiguous option: --reply"},
-    {"ShortOption",           {"-h"},                                      "unknown or ambiguous option: -h"},
+    {"PortOrPcap",            {"--p", "2639"},                             "unknown or ambiguous option: --p"},
+    {"ShortOption",           {"-p"},                                      "unknown or ambiguous option: -p"},
     {"ShortOptions",          {"-hx"},                                     "unknown or ambiguous option: -hx"},
+    {"WindowsOption",         {"/port"},                                   "unexpected argument: /port"},
     {"NotAnOption",           {"2639"},                                    "unexpected argument: 2639"},
     {"AfterDoubleDash",       {"--", "--port"},                            "unexpected argument: --port"},
     {"SingleDash",            {"--no-reply", "-"},                         "unexpected argument: -"},
@@ -172,6 +183,7 @@ const RefusedRow REFUSED[] = {
     {"TextTooLong",           {"--reply-text", TOO_LONG_TEXT},             "--reply-text: more than 1024 bytes"},
     {"ValueRepeated",         {"--port", "1", "--port=1"},                 "--port given twice"},
     {"FlagRepeated",          {"--help", "--help"},                        "--help given twice"},
+    {"HelpTwoWays",           {"/?", "--help"},                            "--help given twice"},
     {"ReplyRepeated",         {"--reply-text", "a", "--reply-text", "b"},  "--reply-text given twice"},
     {"TwoReplies",            {"--no-reply", "--reply-text", "x"},         "--reply-text: only one of --reply-text, --reply-hex and --no-reply may be given"},
     {"TextAndHex",            {"--reply-text", "a", "--reply-hex", "41"},  "--reply-hex: only one of --reply-text, --reply-hex and --no-reply may be given"},

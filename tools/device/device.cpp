@@ -1,15 +1,17 @@
 // udpcmd-device: a stand-in for the device at the other end of udpcmd. It
 // reports every datagram it receives on one line of standard output and
-// answers the command frames that await a reply. Its status lines and
-// errors go to standard error.
+// answers the command frames that await a reply, as a rules file says or
+// with its default reply. Its status lines and errors go to standard error.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include "answer.h"
+#include "capture.h"
 #include "device_net.h"
-#include "frame/frame.h"
 #include "help.h"
 #include "options.h"
-#include "reply_guard.h"
+#include "rules.h"
 #include "show.h"
 #include "validate.h"
 
@@ -19,32 +21,12 @@
 
 namespace {
 
-constexpr int RECEIVE_CAPACITY = 65536;      // more than any UDP payload
-constexpr std::size_t LINE_CAPACITY = 2048;  // the longest datagram line fits whole
-constexpr std::size_t ERROR_TEXT_CAPACITY = 256;
+constexpr int RECEIVE_CAPACITY = 65536;  // more than any UDP payload
 constexpr int FAILURES_IN_A_ROW = 16;
-constexpr unsigned char ACKNOWLEDGEMENT[] = {'O', 'K', ' '};
-
-struct Sockets {
-  net_socket listener;
-  NetAddress bound;     // the listener's own address and port
-  net_socket replier;   // the listener itself unless --reply-port gave another
-  NetAddress replying;  // the replier's own address and port
-};
-
-// ": REASON (error CODE)", REASON in the system's words.
-void append_reason(Line* line, int code) {
-  char text[ERROR_TEXT_CAPACITY];
-  net_error_text(code, text, sizeof text);
-  append_text(line, ": ");
-  append_text(line, text);
-  append_text(line, " (error ");
-  append_signed(line, code);
-  append_text(line, ")");
-}
+constexpr long SECOND_MS = 1000;
 
 // "udpcmd-device: WHAT[ ADDRESS:PORT]: REASON (error CODE)" on standard
-// error; gives 1, the exit status for it.
+// error, REASON in the system's words; gives 1, the exit status for it.
 int fail(const char* what, const NetAddress* where, int code) {
   char area[LINE_CAPACITY];
   Line line = line_in(area, sizeof area);
@@ -54,7 +36,9 @@ int fail(const char* what, const NetAddress* where, int code) {
     append_text(&line, " ");
     append_address(&line, *where);
   }
-  append_reason(&line, code);
+  char reason[ERROR_TEXT_CAPACITY];
+  net_error_text(code, reason, sizeof reason);
+  append_reason(&line, reason, code);
   print_line(stderr, &line);
   return 1;
 }
@@ -69,67 +53,25 @@ void print_text(std::FILE* stream, const char* first, const char* second = "",
   print_line(stream, &line);
 }
 
-// Builds the reply to a frame that awaits one; gives its length. The
-// acknowledgement is cut to the longest reply udpcmd takes.
-std::size_t compose_reply(const DeviceOptions& options, const FrameCheck& check,
-                          unsigned char* reply) {
-  if (options.reply_mode == ReplyMode::STAGED) {
-    std::memcpy(reply, options.reply, options.reply_length);
-    return options.reply_length;
-  }
-  std::memcpy(reply, ACKNOWLEDGEMENT, sizeof ACKNOWLEDGEMENT);
-  const std::size_t room = REPLY_CAPACITY - sizeof ACKNOWLEDGEMENT;
-  const std::size_t taken = check.message_length < room ? check.message_length : room;
-  std::memcpy(reply + sizeof ACKNOWLEDGEMENT, check.message, taken);
-  return sizeof ACKNOWLEDGEMENT + taken;
-}
-
-void answer(const DeviceOptions& options, const FrameCheck& check, const Sockets& sockets,
-            NetAddress sender, Line* line) {
-  if (options.reply_mode == ReplyMode::NONE) {
-    append_text(line, " | reply withheld (--no-reply)");
-    return;
-  }
-  const char* refusal = reply_refusal(sender, sockets.bound, sockets.replying.port);
-  if (refusal != nullptr) {
-    append_text(line, " | no reply: ");
-    append_text(line, refusal);
-    return;
-  }
-  unsigned char reply[STAGED_REPLY_CAPACITY];
-  const std::size_t length = compose_reply(options, check, reply);
-  if (!net_send(sockets.replier, reply, static_cast<int>(length), sender)) {
-    append_text(line, " | reply failed");
-    append_reason(line, net_last_error());
-    return;
-  }
-  append_text(line, " | replied from port ");
-  append_unsigned(line, sockets.replying.port);
-  append_text(line, " with ");
-  append_unsigned(line, length);
-  append_text(line, " bytes:");
-  append_hex(line, reply, length);
-  append_text(line, " ");
-  append_quoted(line, reply, length);
-}
-
-// The datagram's one line on standard output.
-void report(const DeviceOptions& options, long number, const unsigned char* bytes,
-            std::size_t length, NetAddress sender, const Sockets& sockets) {
+// The datagram's one line on standard output; it goes into the capture
+// first.
+void report(Responder* responder, const Datagram& datagram) {
+  capture_datagram(&responder->capture, datagram.path.from, received_at(responder, datagram.path),
+                   datagram.bytes, datagram.length);
   char area[LINE_CAPACITY];
   Line line = line_in(area, sizeof area);
   append_text(&line, "#");
-  append_signed(&line, number);
+  append_signed(&line, datagram.number);
   append_text(&line, " from ");
-  append_address(&line, sender);
+  append_address(&line, datagram.path.from);
   append_text(&line, ", ");
-  append_unsigned(&line, length);
+  append_unsigned(&line, datagram.length);
   append_text(&line, " bytes:");
-  append_hex(&line, bytes, length);
+  append_hex(&line, datagram.bytes, datagram.length);
   FrameCheck check;
-  if (!check_frame(bytes, length, &check)) {
+  if (!check_frame(datagram.bytes, datagram.length, &check)) {
     append_text(&line, " | text ");
-    append_quoted(&line, bytes, length);
+    append_quoted(&line, datagram.bytes, datagram.length);
     append_text(&line, " | malformed: ");
     append_text(&line, check.problem);
     append_text(&line, " | no reply");
@@ -138,7 +80,7 @@ void report(const DeviceOptions& options, long number, const unsigned char* byte
     append_quoted(&line, check.message, check.message_length);
     if (check.expects_reply) {
       append_text(&line, " | well formed, awaits a reply");
-      answer(options, check, sockets, sender, &line);
+      answer(responder, datagram, check, &line);
     } else {
       append_text(&line, " | well formed, no reply awaited");
     }
@@ -152,10 +94,6 @@ bool open_sockets(const DeviceOptions& options, Sockets* sockets) {
   sockets->listener = net_open(listening, &sockets->bound);
   if (sockets->listener == NET_INVALID_SOCKET) {
     fail("cannot bind the listening socket", &listening, net_last_error());
-    return false;
-  }
-  if (options.idle_seconds > 0 && !net_set_idle(sockets->listener, options.idle_seconds)) {
-    fail("cannot set the idle time", nullptr, net_last_error());
     return false;
   }
   sockets->replier = sockets->listener;
@@ -185,43 +123,96 @@ void announce(const Sockets& sockets) {
   print_line(stderr, &line);
 }
 
-// Reports datagrams until --count or --idle ends the run (0), or receiving
-// keeps failing (1).
-int receive_all(const DeviceOptions& options, const Sockets& sockets) {
+// What is left of the idle time at `now`, the last datagram having come
+// at `last`; -1 without --idle.
+long idle_left(const DeviceOptions& options, std::uint32_t now, std::uint32_t last) {
+  if (options.idle_seconds == 0) {
+    return -1;
+  }
+  const long idle = options.idle_seconds * SECOND_MS;
+  const long elapsed = static_cast<long>(now - last);
+  return elapsed < idle ? idle - elapsed : 0;
+}
+
+// How long to wait for the next datagram: until the next delayed reply is
+// due or the idle time is over, whichever comes first; -1 for no end.
+long wait_time(const Responder* responder, std::uint32_t now, std::uint32_t last) {
+  const long due = next_due_in(responder, now);
+  const long idle = idle_left(*responder->options, now, last);
+  return due < 0 || (idle >= 0 && idle < due) ? idle : due;
+}
+
+// Receives one datagram and reports it; false when receiving failed.
+bool take_datagram(Responder* responder, long number) {
   static unsigned char received[RECEIVE_CAPACITY];
+  Datagram datagram = {number, {}, received, 0};
+  const int length =
+      net_receive(responder->sockets.listener, received, RECEIVE_CAPACITY, &datagram.path);
+  if (length < 0) {
+    return false;
+  }
+  datagram.length = static_cast<std::size_t>(length);
+  report(responder, datagram);
+  return true;
+}
+
+// Sends the delayed replies still waiting, each when it is due (a minute
+// from now at most), receiving nothing more.
+void finish_pending(Responder* responder) {
+  while (responder->pending_count > 0) {
+    send_due(responder, net_milliseconds());
+    const long wait = next_due_in(responder, net_milliseconds());
+    if (wait > 0) {
+      net_pause(wait);
+    }
+  }
+}
+
+// Reports datagrams and sends delayed replies until --count or --idle ends
+// the run (0), or receiving keeps failing (1).
+int receive_all(Responder* responder) {
+  const DeviceOptions& options = *responder->options;
   long datagrams = 0;
   int failures = 0;
+  std::uint32_t last = net_milliseconds();
   while (options.count == 0 || datagrams < options.count) {
-    NetAddress sender = {};
-    const int length = net_receive(sockets.listener, received, RECEIVE_CAPACITY, &sender);
-    if (length == NET_TIMED_OUT) {
+    const std::uint32_t now = net_milliseconds();
+    send_due(responder, now);
+    if (idle_left(options, now, last) == 0) {
+      finish_pending(responder);
       print_text(stderr, "udpcmd-device: idle time over, exiting");
       return 0;
     }
-    if (length < 0) {
-      fail("receive failed", nullptr, net_last_error());
-      if (++failures == FAILURES_IN_A_ROW) {
-        return 1;
-      }
+    const int ready = net_wait(responder->sockets.listener, wait_time(responder, now, last));
+    if (ready == 0) {
       continue;
     }
-    failures = 0;
-    report(options, ++datagrams, received, static_cast<std::size_t>(length), sender, sockets);
+    if (ready > 0 && take_datagram(responder, datagrams + 1)) {
+      ++datagrams;
+      last = net_milliseconds();
+      failures = 0;
+      continue;
+    }
+    fail("receive failed", nullptr, net_last_error());
+    if (++failures == FAILURES_IN_A_ROW) {
+      return 1;
+    }
   }
+  finish_pending(responder);
   return 0;
 }
 
-int serve(const DeviceOptions& options) {
+int serve(Responder* responder) {
   const int code = net_start();
   if (code != 0) {
     return fail("the socket library did not start", nullptr, code);
   }
-  Sockets sockets = {};
-  if (!open_sockets(options, &sockets)) {
+  Sockets& sockets = responder->sockets;
+  if (!open_sockets(*responder->options, &sockets)) {
     return 1;
   }
   announce(sockets);
-  const int status = receive_all(options, sockets);
+  const int status = receive_all(responder);
   if (sockets.replier != sockets.listener) {
     net_close(sockets.replier);
   }
@@ -229,10 +220,65 @@ int serve(const DeviceOptions& options) {
   return status;
 }
 
+// Reads and checks the rules file whole; on failure prints why and gives
+// false.
+bool load_rules(const char* path, Rules* rules) {
+  static unsigned char text[RULES_FILE_CAPACITY + 1];  // one more: a larger file is refused
+  std::FILE* file = std::fopen(path, "rb");
+  if (file == nullptr) {
+    print_file_error(path, errno);
+    return false;
+  }
+  const std::size_t length = std::fread(text, 1, sizeof text, file);
+  const int code = std::ferror(file) != 0 ? errno : 0;
+  (void)std::fclose(file);
+  if (code != 0) {
+    print_file_error(path, code);
+    return false;
+  }
+  RulesError error;
+  if (parse_rules(text, length, rules, &error)) {
+    return true;
+  }
+  char area[LINE_CAPACITY];
+  Line line = line_in(area, sizeof area);
+  append_text(&line, "udpcmd-device: ");
+  append_text(&line, path);
+  if (error.line > 0) {
+    append_text(&line, ":");
+    append_unsigned(&line, error.line);
+  }
+  append_text(&line, ": ");
+  append_text(&line, error.reason);
+  print_line(stderr, &line);
+  return false;
+}
+
+// The files named on the command line, before any socket is opened; gives
+// false, having said why, when one cannot be used.
+bool open_files(const DeviceOptions& options, Responder* responder) {
+  static Rules rules;
+  if (options.rules_path != nullptr) {
+    if (!load_rules(options.rules_path, &rules)) {
+      return false;
+    }
+    responder->rules = &rules;
+  }
+  if (options.pcap_path != nullptr) {
+    const int code = capture_open(&responder->capture, options.pcap_path);
+    if (code != 0) {
+      print_file_error(options.pcap_path, code);
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   static DeviceOptions options;
+  static Responder responder;
   char error[OPTION_ERROR_CAPACITY];
   if (!parse_options(argc, argv, &options, error)) {
     print_text(stderr, "udpcmd-device: ", error, " (see --help)");
@@ -246,5 +292,11 @@ int main(int argc, char** argv) {
     print_text(stdout, "udpcmd-device ", UDPCMD_VERSION);
     return 0;
   }
-  return serve(options);
+  responder.options = &options;
+  if (!open_files(options, &responder)) {
+    return 2;
+  }
+  const int status = serve(&responder);
+  capture_close(&responder.capture);
+  return status;
 }

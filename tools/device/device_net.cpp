@@ -1,6 +1,8 @@
 #include "device_net.h"
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 
 namespace {
 
@@ -16,11 +18,48 @@ void copy_text(char* text, std::size_t capacity, const char* source) {
 #ifdef _WIN32
 
 #include <winsock2.h>
+// winsock2.h first: mswsock.h needs its types.
+#include <mswsock.h>
 
 namespace {
 
 using native_socket = SOCKET;
 using address_length = int;
+
+// 100-nanosecond steps from 1601-01-01, where Windows' time of day starts,
+// to 1970-01-01.
+constexpr unsigned long long WINDOWS_TO_UNIX_EPOCH = 116444736000000000ULL;
+
+// Texts for the Winsock codes the device can meet, for a system that has
+// none of its own (wine has none): the words the same condition gets on
+// Linux.
+struct CodeText {
+  int code;
+  const char* text;
+};
+const CodeText WINSOCK_TEXTS[] = {
+    {WSAEINTR, "Interrupted system call"},
+    {WSAEACCES, "Permission denied"},
+    {WSAEFAULT, "Bad address"},
+    {WSAEINVAL, "Invalid argument"},
+    {WSAEMFILE, "Too many open files"},
+    {WSAEWOULDBLOCK, "Resource temporarily unavailable"},
+    {WSAENOTSOCK, "Socket operation on non-socket"},
+    {WSAEMSGSIZE, "Message too long"},
+    {WSAEAFNOSUPPORT, "Address family not supported by protocol"},
+    {WSAEADDRINUSE, "Address already in use"},
+    {WSAEADDRNOTAVAIL, "Cannot assign requested address"},
+    {WSAENETDOWN, "Network is down"},
+    {WSAENETUNREACH, "Network is unreachable"},
+    {WSAENETRESET, "Network dropped connection on reset"},
+    {WSAECONNRESET, "Connection reset by peer"},
+    {WSAENOBUFS, "No buffer space available"},
+    {WSAETIMEDOUT, "Connection timed out"},
+    {WSAEHOSTUNREACH, "No route to host"},
+    {WSASYSNOTREADY, "Network subsystem is unavailable"},
+    {WSAVERNOTSUPPORTED, "Winsock version not supported"},
+    {WSANOTINITIALISED, "Winsock not started"},
+};
 
 native_socket native(net_socket s) { return static_cast<native_socket>(s); }
 
@@ -28,15 +67,27 @@ bool opened(native_socket s) { return s != INVALID_SOCKET; }
 
 void set_last_error(int code) { WSASetLastError(code); }
 
-bool timed_out(int code) { return code == WSAETIMEDOUT; }
-
-int receive_from(native_socket s, unsigned char* buffer, int capacity, sockaddr_in* from,
-                 address_length* length) {
-  return recvfrom(s, reinterpret_cast<char*>(buffer), capacity, 0,
-                  reinterpret_cast<sockaddr*>(from), length);
+// Since Windows 2000 a port unreachable message for a datagram the socket
+// sent fails its next receive (10054): a udpcmd that ended before its reply
+// came would stop the device's receiving. SIO_UDP_CONNRESET turns that off.
+bool prepare(native_socket s) {
+  BOOL report = FALSE;
+  DWORD returned = 0;
+  return WSAIoctl(s, SIO_UDP_CONNRESET, &report, sizeof report, nullptr, 0, &returned, nullptr,
+                  nullptr) == 0;
 }
 
-int send_to(native_socket s, const unsigned char* data, int length, const sockaddr_in* to) {
+int receive_datagram(native_socket s, unsigned char* buffer, int capacity, sockaddr_in* from,
+                     NetPath* path) {
+  address_length length = sizeof *from;
+  path->to_ip = 0;
+  path->local_ip = 0;
+  return recvfrom(s, reinterpret_cast<char*>(buffer), capacity, 0,
+                  reinterpret_cast<sockaddr*>(from), &length);
+}
+
+int send_datagram(native_socket s, const unsigned char* data, int length, const sockaddr_in* to,
+                  std::uint32_t /*from_ip: Winsock sends from the bound address*/) {
   return sendto(s, reinterpret_cast<const char*>(data), length, 0,
                 reinterpret_cast<const sockaddr*>(to), sizeof *to);
 }
@@ -48,10 +99,15 @@ void system_text(int code, char* text, std::size_t capacity) {
   const DWORD flags =
       FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK;
   if (FormatMessageA(flags, nullptr, static_cast<DWORD>(code), 0, text,
-                     static_cast<DWORD>(capacity), nullptr) == 0) {
-    copy_text(text, capacity, "unknown error");
+                     static_cast<DWORD>(capacity), nullptr) != 0) {
+    return;
   }
+  const CodeText* known = std::find_if(std::begin(WINSOCK_TEXTS), std::end(WINSOCK_TEXTS),
+                                       [code](const CodeText& row) { return row.code == code; });
+  copy_text(text, capacity, known != std::end(WINSOCK_TEXTS) ? known->text : "unknown error");
 }
+
+bool interrupted(int code) { return code == WSAEINTR; }
 
 }  // namespace
 
@@ -60,25 +116,36 @@ int net_start() {
   return WSAStartup(MAKEWORD(2, 2), &data);
 }
 
-int net_set_idle(net_socket s, int seconds) {
-  const DWORD limit = static_cast<DWORD>(seconds) * 1000;
-  return setsockopt(native(s), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&limit),
-                    sizeof limit) == 0;
-}
-
 void net_close(net_socket s) { closesocket(native(s)); }
 
 int net_last_error() { return WSAGetLastError(); }
+
+// GetTickCount: GetTickCount64 came with Vista.
+std::uint32_t net_milliseconds() { return GetTickCount(); }
+
+void net_pause(long milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }
+
+void net_wall_clock(std::uint32_t* seconds, std::uint32_t* microseconds) {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  const unsigned long long steps =
+      (static_cast<unsigned long long>(now.dwHighDateTime) << 32 | now.dwLowDateTime) -
+      WINDOWS_TO_UNIX_EPOCH;
+  const unsigned long long micros = steps / 10;
+  *seconds = static_cast<std::uint32_t>(micros / 1000000);
+  *microseconds = static_cast<std::uint32_t>(micros % 1000000);
+}
 
 #else
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/select.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
 
 namespace {
 
@@ -91,36 +158,123 @@ bool opened(native_socket s) { return s >= 0; }
 
 void set_last_error(int code) { errno = code; }
 
-bool timed_out(int code) { return code == EAGAIN || code == EWOULDBLOCK; }
-
-int receive_from(native_socket s, unsigned char* buffer, int capacity, sockaddr_in* from,
-                 address_length* length) {
-  return static_cast<int>(recvfrom(s, buffer, static_cast<std::size_t>(capacity), 0,
-                                   reinterpret_cast<sockaddr*>(from), length));
+// IP_PKTINFO: each datagram comes with the address it was sent to, which a
+// socket bound to every address does not know otherwise.
+bool prepare(native_socket s) {
+#ifdef IP_PKTINFO
+  const int on = 1;
+  return setsockopt(s, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) == 0;
+#else
+  (void)s;
+  return true;
+#endif
 }
 
-int send_to(native_socket s, const unsigned char* data, int length, const sockaddr_in* to) {
-  return static_cast<int>(sendto(s, data, static_cast<std::size_t>(length), 0,
-                                 reinterpret_cast<const sockaddr*>(to), sizeof *to));
+void read_path(msghdr* message, NetPath* path) {
+  path->to_ip = 0;
+  path->local_ip = 0;
+#ifdef IP_PKTINFO
+  for (cmsghdr* c = CMSG_FIRSTHDR(message); c != nullptr; c = CMSG_NXTHDR(message, c)) {
+    if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+      in_pktinfo info;
+      std::memcpy(&info, CMSG_DATA(c), sizeof info);
+      path->to_ip = ntohl(info.ipi_addr.s_addr);
+      path->local_ip = ntohl(info.ipi_spec_dst.s_addr);
+    }
+  }
+#else
+  (void)message;
+#endif
+}
+
+// recvmsg writes the datagram into `buffer` through the iovec.
+int receive_datagram(native_socket s,
+                     unsigned char* buffer,  // NOLINT(readability-non-const-parameter)
+                     int capacity, sockaddr_in* from, NetPath* path) {
+  iovec area = {buffer, static_cast<std::size_t>(capacity)};
+  alignas(cmsghdr) unsigned char control[128];
+  msghdr message = {};
+  message.msg_name = from;
+  message.msg_namelen = sizeof *from;
+  message.msg_iov = &area;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  const ssize_t received = recvmsg(s, &message, 0);
+  if (received >= 0) {
+    read_path(&message, path);
+  }
+  return static_cast<int>(received);
+}
+
+// With IP_PKTINFO the reply leaves from the address the datagram came to,
+// whichever address the system would have picked.
+int send_datagram(native_socket s, const unsigned char* data, int length, const sockaddr_in* to,
+                  std::uint32_t from_ip) {
+  sockaddr_in destination = *to;
+  // sendmsg only reads the bytes, but iovec has no form for constant ones.
+  iovec area = {const_cast<unsigned char*>(data),  // NOLINT(cppcoreguidelines-pro-type-const-cast)
+                static_cast<std::size_t>(length)};
+  msghdr message = {};
+  message.msg_name = &destination;
+  message.msg_namelen = sizeof destination;
+  message.msg_iov = &area;
+  message.msg_iovlen = 1;
+#ifdef IP_PKTINFO
+  alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+  if (from_ip != 0) {
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr* c = CMSG_FIRSTHDR(&message);
+    c->cmsg_level = IPPROTO_IP;
+    c->cmsg_type = IP_PKTINFO;
+    c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+    in_pktinfo info = {};
+    info.ipi_spec_dst.s_addr = htonl(from_ip);
+    std::memcpy(CMSG_DATA(c), &info, sizeof info);
+  }
+#else
+  (void)from_ip;
+#endif
+  return static_cast<int>(sendmsg(s, &message, 0));
 }
 
 void system_text(int code, char* text, std::size_t capacity) {
   copy_text(text, capacity, std::strerror(code));
 }
 
+bool interrupted(int code) { return code == EINTR; }
+
 }  // namespace
 
 int net_start() { return 0; }
 
-int net_set_idle(net_socket s, int seconds) {
-  timeval limit = {};
-  limit.tv_sec = seconds;
-  return setsockopt(native(s), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) == 0;
-}
-
 void net_close(net_socket s) { close(native(s)); }
 
 int net_last_error() { return errno; }
+
+std::uint32_t net_milliseconds() {
+  timespec now = {};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  const unsigned long long milliseconds = static_cast<unsigned long long>(now.tv_sec) * 1000 +
+                                          static_cast<unsigned long>(now.tv_nsec) / 1000000;
+  return static_cast<std::uint32_t>(milliseconds);
+}
+
+void net_pause(long milliseconds) {
+  timespec pause = {};
+  pause.tv_sec = milliseconds / 1000;
+  pause.tv_nsec = milliseconds % 1000 * 1000000;
+  while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+  }
+}
+
+void net_wall_clock(std::uint32_t* seconds, std::uint32_t* microseconds) {
+  timespec now = {};
+  clock_gettime(CLOCK_REALTIME, &now);
+  *seconds = static_cast<std::uint32_t>(now.tv_sec);
+  *microseconds = static_cast<std::uint32_t>(now.tv_nsec / 1000);
+}
 
 #endif
 
@@ -148,7 +302,7 @@ net_socket net_open(NetAddress local, NetAddress* bound) {
   }
   sockaddr_in record = to_record(local);
   address_length length = sizeof record;
-  if (bind(s, reinterpret_cast<const sockaddr*>(&record), length) != 0 ||
+  if (!prepare(s) || bind(s, reinterpret_cast<const sockaddr*>(&record), length) != 0 ||
       getsockname(s, reinterpret_cast<sockaddr*>(&record), &length) != 0) {
     const int code = net_last_error();
     net_close(static_cast<net_socket>(s));
@@ -159,21 +313,36 @@ net_socket net_open(NetAddress local, NetAddress* bound) {
   return static_cast<net_socket>(s);
 }
 
-int net_receive(net_socket s, unsigned char* buffer, int capacity, NetAddress* from) {
-  sockaddr_in record;
-  std::memset(&record, 0, sizeof record);
-  address_length length = sizeof record;
-  const int received = receive_from(native(s), buffer, capacity, &record, &length);
-  if (received < 0) {
-    return timed_out(net_last_error()) ? NET_TIMED_OUT : -1;
+int net_wait(net_socket s, long milliseconds) {
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(native(s), &readable);
+  timeval limit = {};
+  limit.tv_sec = milliseconds / 1000;
+  limit.tv_usec = milliseconds % 1000 * 1000;
+  // The first argument is the highest descriptor plus one; Winsock ignores it.
+  const int ready = select(static_cast<int>(native(s)) + 1, &readable, nullptr, nullptr,
+                           milliseconds < 0 ? nullptr : &limit);
+  if (ready < 0) {
+    return interrupted(net_last_error()) ? 0 : -1;
   }
-  *from = from_record(record);
-  return received;
+  return ready > 0 ? 1 : 0;
 }
 
-int net_send(net_socket s, const unsigned char* data, int length, NetAddress to) {
+int net_receive(net_socket s, unsigned char* buffer, int capacity, NetPath* path) {
+  sockaddr_in record;
+  std::memset(&record, 0, sizeof record);
+  const int received = receive_datagram(native(s), buffer, capacity, &record, path);
+  if (received >= 0) {
+    path->from = from_record(record);
+  }
+  return received < 0 ? -1 : received;
+}
+
+int net_send(net_socket s, const unsigned char* data, int length, NetAddress to,
+             std::uint32_t from_ip) {
   const sockaddr_in record = to_record(to);
-  return send_to(native(s), data, length, &record) >= 0;
+  return send_datagram(native(s), data, length, &record, from_ip) >= 0;
 }
 
 void net_error_text(int code, char* text, std::size_t capacity) {

@@ -10,7 +10,21 @@
 namespace {
 
 // Each option's key: its row in LONG_OPTIONS (TEXT, HEX: --reply-text, --reply-hex).
-enum Key { ADDRESS, PORT, TEXT, HEX, NO_REPLY, REPLY_PORT, COUNT, IDLE, HELP, VERSION, KEYS };
+enum Key {
+  ADDRESS,
+  PORT,
+  TEXT,
+  HEX,
+  NO_REPLY,
+  REPLY_PORT,
+  COUNT,
+  IDLE,
+  RULES,
+  PCAP,
+  HELP,
+  VERSION,
+  KEYS
+};
 
 constexpr unsigned REPLY_KEYS = 1U << TEXT | 1U << HEX | 1U << NO_REPLY;
 
@@ -38,11 +52,21 @@ const LongOption LONG_OPTIONS[] = {
     {"reply-port", VALUE, A_PORT,                                 0, 65535},
     {"count",      VALUE, "not a number from 1 to 1000000000",    1, 1000000000L},
     {"idle",       VALUE, "not a number of seconds (1 to 86400)", 1, 86400},
+    {"rules",      VALUE, nullptr,                                0, 0},
+    {"pcap",       VALUE, nullptr,                                0, 0},
     {"help",       FLAG,  nullptr,                                0, 0},
     {"version",    FLAG,  nullptr,                                0, 0},
 };
 // clang-format on
 static_assert(sizeof LONG_OPTIONS / sizeof LONG_OPTIONS[0] == KEYS, "one row for each key");
+
+// Whole arguments that stand for an option without a value: the ways of
+// asking for help on Windows (/?) and with a short option (-h).
+struct OtherName {
+  const char* argument;
+  int key;
+};
+const OtherName OTHER_NAMES[] = {{"-h", HELP}, {"/?", HELP}};
 
 // Writes the pieces, one after the other, as the explanation; gives 0.
 int refuse(char* error, std::initializer_list<const char*> pieces) {
@@ -100,22 +124,14 @@ bool hex_digit(char c) { return c != 0 && std::strchr("0123456789abcdefABCDEF", 
 
 // Pairs of hex digits; spaces between the pairs.
 int take_hex(const char* text, DeviceOptions* options, char* error) {
-  options->reply_length = 0;
-  for (const char* c = text; *c != 0; ++c) {
-    if (*c == ' ') {
-      continue;
-    }
-    if (!hex_digit(c[0]) || !hex_digit(c[1])) {
-      return refuse(error, {"--reply-hex: not pairs of hex digits: ", text});
-    }
-    if (options->reply_length == STAGED_REPLY_CAPACITY) {
-      return refuse(error, {"--reply-hex: more than 1024 bytes"});
-    }
-    const char pair[] = {c[0], c[1], 0};
-    options->reply[options->reply_length++] =
-        static_cast<unsigned char>(std::strtoul(pair, nullptr, 16));
-    ++c;  // past the pair's first digit here, its second in the loop
+  const long length = hex_bytes(text, std::strlen(text), options->reply, sizeof options->reply);
+  if (length == HEX_NOT_PAIRS) {
+    return refuse(error, {"--reply-hex: not pairs of hex digits: ", text});
   }
+  if (length == HEX_TOO_LONG) {
+    return refuse(error, {"--reply-hex: more than 1024 bytes"});
+  }
+  options->reply_length = static_cast<std::size_t>(length);
   return 1;
 }
 
@@ -155,6 +171,12 @@ int take(int key, const char* value, long number, DeviceOptions* options, char* 
     case IDLE:
       options->idle_seconds = static_cast<int>(number);
       return 1;
+    case RULES:
+      options->rules_path = value;
+      return 1;
+    case PCAP:
+      options->pcap_path = value;
+      return 1;
     case HELP:
       options->help = true;
       return 1;
@@ -180,16 +202,31 @@ int check_once(int key, unsigned* seen, char* error) {
   return 1;
 }
 
-// The option argv[*at] ("--name" or "--name=value"), with its value from
-// the next argument where it takes one and has no "="; moves *at past both.
+// The key OTHER_NAMES gives `argument`, or -1.
+int other_name(const char* argument) {
+  for (const OtherName& other : OTHER_NAMES) {
+    if (std::strcmp(argument, other.argument) == 0) {
+      return other.key;
+    }
+  }
+  return -1;
+}
+
+// The option argv[*at] ("--name" or "--name=value", or one of OTHER_NAMES),
+// with its value from the next argument where it takes one and has no "=";
+// moves *at past both.
 int take_option(int argc, char** argv, int* at, unsigned* seen, DeviceOptions* options,
                 char* error) {
   const char* argument = argv[(*at)++];
+  const int other = other_name(argument);
+  if (other >= 0) {
+    return check_once(other, seen, error) && take(other, "", 0, options, error);
+  }
   const char* name = argument + 2;
   const char* equals = std::strchr(name, '=');
   const std::size_t length =
       equals != nullptr ? static_cast<std::size_t>(equals - name) : std::strlen(name);
-  const int key = argument[1] == '-' ? find(name, length) : -1;  // no short options
+  const int key = argument[1] == '-' ? find(name, length) : -1;  // no other short options
   if (key < 0) {
     return refuse(error, {"unknown or ambiguous option: ", argument});
   }
@@ -230,6 +267,25 @@ const char* number_at(const char* text, long lowest, long highest, long* value) 
   return end;
 }
 
+long hex_bytes(const char* text, std::size_t length, unsigned char* bytes, std::size_t capacity) {
+  std::size_t count = 0;
+  for (std::size_t at = 0; at < length; ++at) {
+    if (text[at] == ' ' || text[at] == '\t') {
+      continue;
+    }
+    if (at + 1 == length || !hex_digit(text[at]) || !hex_digit(text[at + 1])) {
+      return HEX_NOT_PAIRS;
+    }
+    if (count == capacity) {
+      return HEX_TOO_LONG;
+    }
+    const char pair[] = {text[at], text[at + 1], 0};
+    bytes[count++] = static_cast<unsigned char>(std::strtoul(pair, nullptr, 16));
+    ++at;  // past the pair's first digit here, its second in the loop
+  }
+  return static_cast<long>(count);
+}
+
 bool number_in(const char* text, long lowest, long highest, long* value) {
   long number = 0;
   const char* end = number_at(text, lowest, highest, &number);
@@ -247,8 +303,9 @@ int parse_options(int argc, char** argv, DeviceOptions* options, char* error) {
   error[0] = 0;
   unsigned seen = 0;
   int at = 1;
-  // Options end at "--", at "-" and at the first argument not starting with '-'.
-  while (at < argc && argv[at][0] == '-' && argv[at][1] != 0) {
+  // Options end at "--", at "-" and at the first other argument not starting
+  // with '-'.
+  while (at < argc && ((argv[at][0] == '-' && argv[at][1] != 0) || other_name(argv[at]) >= 0)) {
     if (std::strcmp(argv[at], "--") == 0) {
       ++at;
       break;

@@ -24,13 +24,15 @@ struct DeviceOptions {
   std::uint16_t reply_port;  // 0: any free port
   long count;                // exit after this many datagrams; 0: never
   int idle_seconds;          // exit after this long without one; 0: never
+  const char* rules_path;    // --rules FILE, or nullptr
+  const char* pcap_path;     // --pcap FILE, or nullptr
   bool help;
   bool version;
 };
 
-// Fills `options` from the arguments (long options only, "--name value" or
-// "--name=value", names shortened while unambiguous, "--" ends them; no
-// other arguments). Each option may be given once, and only one of
+// Fills `options` from the arguments (long options, "--name value" or
+// "--name=value", names shortened while unambiguous, "--" ends them; -h and
+// /? for --help; no other arguments). Each option may be given once, and only one of
 // --reply-text, --reply-hex and --no-reply. Gives 1, or 0 with a one-line
 // explanation, zero-terminated, in `error` (OPTION_ERROR_CAPACITY bytes).
 int parse_options(int argc, char** argv, DeviceOptions* options, char* error);
@@ -42,3 +44,11 @@ int parse_options(int argc, char** argv, DeviceOptions* options, char* error);
 // number_at gives nullptr, number_in false, and `value` is untouched.
 const char* number_at(const char* text, long lowest, long highest, long* value);
 bool number_in(const char* text, long lowest, long highest, long* value);
+
+// The device's one reading of bytes given in hex: pairs of hex digits,
+// either case, with spaces or tabs between the pairs. Reads the `length`
+// bytes of `text` into `bytes` (room for `capacity`); gives how many, or
+// HEX_NOT_PAIRS, or HEX_TOO_LONG when they would not fit.
+constexpr long HEX_NOT_PAIRS = -1;
+constexpr long HEX_TOO_LONG = -2;
+long hex_bytes(const char* text, std::size_t length, unsigned char* bytes, std::size_t capacity);

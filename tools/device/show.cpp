@@ -1,5 +1,7 @@
 #include "show.h"
 
+#include <cstring>
+
 namespace {
 
 constexpr char HEX_DIGITS[] = "0123456789ABCDEF";
@@ -53,4 +55,21 @@ void print_line(std::FILE* stream, Line* line) {
   end_line(line);
   (void)std::fwrite(line->text, 1, line->length, stream);
   (void)std::fflush(stream);
+}
+
+void append_reason(Line* line, const char* reason, int code) {
+  append_text(line, ": ");
+  append_text(line, reason);
+  append_text(line, " (error ");
+  append_signed(line, code);
+  append_text(line, ")");
+}
+
+void print_file_error(const char* path, int code) {
+  char area[LINE_CAPACITY];
+  Line line = line_in(area, sizeof area);
+  append_text(&line, "udpcmd-device: ");
+  append_text(&line, path);
+  append_reason(&line, std::strerror(code), code);
+  print_line(stderr, &line);
 }

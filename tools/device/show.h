@@ -10,6 +10,8 @@
 
 // Bytes shown of a longer datagram or reply, which is shown cut, with "...".
 constexpr std::size_t SHOWN_BYTES = 64;
+constexpr std::size_t LINE_CAPACITY = 2048;       // the longest datagram line fits whole
+constexpr std::size_t ERROR_TEXT_CAPACITY = 256;  // the system's words for an error
 
 // " 4F 4B": a space and two upper-case hex digits for each byte shown.
 void append_hex(Line* line, const unsigned char* bytes, std::size_t length);
@@ -20,3 +22,8 @@ void append_quoted(Line* line, const unsigned char* bytes, std::size_t length);
 void append_address(Line* line, NetAddress address);
 // Ends the line and writes it to `stream` at once.
 void print_line(std::FILE* stream, Line* line);
+// ": REASON (error CODE)".
+void append_reason(Line* line, const char* reason, int code);
+// "udpcmd-device: PATH: REASON (error CODE)" on standard error, REASON in
+// the C library's words for `code`, an errno value.
+void print_file_error(const char* path, int code);

@@ -1,0 +1,86 @@
+"""The zip's example batch files, run by wine's cmd against the simulated
+device, laid out as the zip unpacks (udpcmd.exe above examples\\) in a
+folder whose name holds a space.
+
+Each row: the example and its arguments, the branch it must take (its last
+lines of output and its exit status), the device's options, and for the
+procedure the rules it rehearses against: its own procedure-rules.txt, with
+the row's line put first (an earlier rule for a command answers first).
+
+Only what wine's cmd does as Windows' does is tested, and the examples use
+nothing else: wine's cmd (8) runs the command after && and after || whatever
+the status; findstr's status and `set /p` over a file of several lines are
+not Windows'; and here cmd runs without a console, so Ctrl+C (Windows asks
+"Terminate batch job (Y/N)?") cannot be typed."""
+
+import os
+import shutil
+import tempfile
+from collections import namedtuple
+
+from harness import Process, descendants, start_device
+from testlib import REPORT, check, skip
+
+Example = namedtuple("Example", "args says status device rules", defaults=((), None))
+FAILED = "udpcmd FAILED with ERRORLEVEL -1: its last line says why."
+OVERSIZE = "Recv Error Winsock Error: 10040"
+STOPPED = 'PROCEDURE STOPPED at "@START".'
+LONG = "x" * 33  # one byte more than udpcmd takes
+EXAMPLES = {
+    "batch.send.completed": Example(["send.bat", "@1"], ["The exchange completed (ERRORLEVEL 1)."], 0),
+    "batch.send.too_long": Example(["send.bat", "z" * 24], [REPORT["too_long"].decode(), FAILED], 1),
+    # A colon in the reply stays in it.
+    "batch.reply.expected": Example(["reply.bat", "@GET SPEED", "SPEED: 40"],
+                                    ['The reply is "SPEED: 40", as expected.'], 0,
+                                    ("--reply-text", "SPEED: 40")),
+    "batch.reply.other": Example(["reply.bat", "@1", "OK"], ['UNEXPECTED reply: "OK @1" instead of "OK".'], 1),
+    "batch.reply.none_awaited": Example(["reply.bat", "AB", "OK"], [
+        "NO REPLY was awaited: the frame has no at sign, or an asterisk."], 1),
+    "batch.reply.oversize": Example(["reply.bat", "@1", "OK"], [OVERSIZE, FAILED], 1, ("--reply-text", LONG)),
+    "batch.procedure.done": Example(["procedure.bat", "2"], ["PROCEDURE DONE."], 0, rules=""),
+    "batch.procedure.silent": Example(["procedure.bat", "2"], [
+        "NO REPLY within 2 s: ending udpcmd.", STOPPED], 1, rules="@START => no-reply"),
+    "batch.procedure.oversize": Example(["procedure.bat", "2"], [OVERSIZE, FAILED, STOPPED], 1,
+                                        rules=f"@START => reply {LONG}"),
+}
+SECONDS = 40  # the longest example run; the procedure takes about 6 s
+
+
+def named(pid, name):
+    try:
+        with open(f"/proc/{pid}/comm") as comm:
+            return comm.read().strip() == name
+    except OSError:
+        return False  # gone
+
+
+def run_example(name, options, wine):
+    """Runs the row's example with `cmd /c`, its device beside it."""
+    example = EXAMPLES[name]
+    if not os.access(options.device, os.X_OK):
+        skip(f"the simulated device {options.device} is not built: run "
+             "cmake --workflow --preset native first")
+    kit = os.path.join(tempfile.mkdtemp(), "udpcmd kit")
+    shutil.copytree(options.examples, os.path.join(kit, "examples"))
+    shutil.copy(options.udpcmd, kit)
+    device = [options.device, *example.device]
+    if example.rules is not None:
+        rules = os.path.join(kit, "rules.txt")
+        with open(os.path.join(kit, "examples", "procedure-rules.txt"), "rb") as shipped, \
+                open(rules, "wb") as out:
+            out.write(example.rules.encode() + b"\r\n" + shipped.read())
+        device += ["--rules", rules]
+    device = start_device(device)
+    try:
+        batch = Process(wine.run + ["cmd", "/c", "examples\\" + example.args[0], *example.args[1:]],
+                        cwd=kit)
+        status = batch.wait(SECONDS)
+        batch.end()
+        left = [pid for pid in descendants() if named(pid, "udpcmd.exe")]
+    finally:
+        device.end()
+    lines = batch.lines()
+    check(status == example.status and lines[-len(example.says):] == example.says,
+          f"{example.args[0]} took another branch (status {status})", *lines, *batch.lines(1))
+    check(not batch.out(1) and not left, "a message on standard error, or udpcmd left running",
+          *batch.lines(1), left)

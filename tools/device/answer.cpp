@@ -1,0 +1,167 @@
+#include "answer.h"
+
+#include <cstring>
+
+#include "frame/frame.h"
+#include "show.h"
+
+namespace {
+
+constexpr unsigned char ACKNOWLEDGEMENT[] = {'O', 'K', ' '};
+
+// The default reply: "OK " and the message, cut to the longest reply udpcmd
+// takes; gives its length.
+std::size_t acknowledgement(const FrameCheck& check, unsigned char* reply) {
+  std::memcpy(reply, ACKNOWLEDGEMENT, sizeof ACKNOWLEDGEMENT);
+  const std::size_t room = REPLY_CAPACITY - sizeof ACKNOWLEDGEMENT;
+  const std::size_t taken = check.message_length < room ? check.message_length : room;
+  std::memcpy(reply + sizeof ACKNOWLEDGEMENT, check.message, taken);
+  return sizeof ACKNOWLEDGEMENT + taken;
+}
+
+// Sends a reply and says so; a reply sent counts against the loop guard's
+// limit and goes into the capture.
+void send_reply(Responder* responder, NetAddress to, std::uint32_t from_ip,
+                const unsigned char* reply, std::size_t length, Line* line) {
+  const Sockets& sockets = responder->sockets;
+  if (!net_send(sockets.replier, reply, static_cast<int>(length), to, from_ip)) {
+    const int code = net_last_error();
+    char reason[ERROR_TEXT_CAPACITY];
+    net_error_text(code, reason, sizeof reason);
+    append_text(line, " | reply failed");
+    append_reason(line, reason, code);
+    return;
+  }
+  count_reply(&responder->ledger, to, net_milliseconds());
+  const NetAddress from = {from_ip != 0 ? from_ip : sockets.replying.ip, sockets.replying.port};
+  capture_datagram(&responder->capture, from, to, reply, length);
+  append_text(line, " | replied from port ");
+  append_unsigned(line, sockets.replying.port);
+  append_text(line, " with ");
+  append_unsigned(line, length);
+  append_text(line, " bytes:");
+  append_hex(line, reply, length);
+  append_text(line, " ");
+  append_quoted(line, reply, length);
+}
+
+void send_rule_reply(Responder* responder, int rule, NetAddress to, std::uint32_t from_ip,
+                     Line* line) {
+  const Rule& chosen = responder->rules->rules[rule];
+  send_reply(responder, to, from_ip, responder->rules->bytes + chosen.reply_at, chosen.reply_length,
+             line);
+}
+
+// Puts the rule's reply in the queue; false when the queue is full.
+bool delay_reply(Responder* responder, const Datagram& datagram, int rule) {
+  if (responder->pending_count == PENDING_CAPACITY) {
+    return false;
+  }
+  const std::uint32_t due =
+      net_milliseconds() + static_cast<std::uint32_t>(responder->rules->rules[rule].delay_ms);
+  responder->pending[responder->pending_count++] =
+      PendingReply{datagram.number, datagram.path.from, datagram.path.local_ip, due, rule};
+  return true;
+}
+
+// " | rule FILE:LINE", then what the rule does.
+void answer_by_rule(Responder* responder, const Datagram& datagram, int rule, Line* line) {
+  const Rule& chosen = responder->rules->rules[rule];
+  append_text(line, " | rule ");
+  append_text(line, responder->options->rules_path);
+  append_text(line, ":");
+  append_unsigned(line, chosen.line);
+  if (!chosen.replies) {
+    append_text(line, " | reply withheld (no-reply)");
+  } else if (chosen.delay_ms == 0) {
+    send_rule_reply(responder, rule, datagram.path.from, datagram.path.local_ip, line);
+  } else if (delay_reply(responder, datagram, rule)) {
+    append_text(line, " | reply delayed ");
+    append_unsigned(line, static_cast<unsigned long>(chosen.delay_ms));
+    append_text(line, " ms");
+  } else {
+    append_text(line, " | no reply: ");
+    append_unsigned(line, PENDING_CAPACITY);
+    append_text(line, " delayed replies are waiting already");
+    return;  // not answered: the sequence stays where it is
+  }
+  use_rule(responder->rules, rule);
+}
+
+// How long until `due`, from `now`; 0 when it is due.
+long until(std::uint32_t due, std::uint32_t now) {
+  const long left = static_cast<long>(static_cast<std::int32_t>(due - now));
+  return left > 0 ? left : 0;
+}
+
+void send_pending(Responder* responder, const PendingReply& pending) {
+  char area[LINE_CAPACITY];
+  Line line = line_in(area, sizeof area);
+  append_text(&line, "#");
+  append_signed(&line, pending.number);
+  append_text(&line, " delayed reply");
+  const char* refusal = rate_refusal(&responder->ledger, pending.to, net_milliseconds());
+  if (refusal != nullptr) {
+    append_text(&line, " | no reply: ");
+    append_text(&line, refusal);
+  } else {
+    send_rule_reply(responder, pending.rule, pending.to, pending.from_ip, &line);
+  }
+  print_line(stdout, &line);
+}
+
+}  // namespace
+
+NetAddress received_at(const Responder* responder, const NetPath& path) {
+  const NetAddress& bound = responder->sockets.bound;
+  return NetAddress{path.to_ip != 0 ? path.to_ip : bound.ip, bound.port};
+}
+
+void answer(Responder* responder, const Datagram& datagram, const FrameCheck& check, Line* line) {
+  const Rules* rules = responder->rules;
+  const int rule = rules != nullptr ? rule_for(rules, check.message, check.message_length) : -1;
+  const DeviceOptions& options = *responder->options;
+  if (rule < 0 && options.reply_mode == ReplyMode::NONE) {
+    append_text(line, " | reply withheld (--no-reply)");
+    return;
+  }
+  const NetAddress from = datagram.path.from;
+  const char* refusal =
+      reply_refusal(from, responder->sockets.bound.port, responder->sockets.replying.port);
+  if (refusal == nullptr) {
+    refusal = rate_refusal(&responder->ledger, from, net_milliseconds());
+  }
+  if (refusal != nullptr) {
+    append_text(line, " | no reply: ");
+    append_text(line, refusal);
+  } else if (rule >= 0) {
+    answer_by_rule(responder, datagram, rule, line);
+  } else if (options.reply_mode == ReplyMode::STAGED) {
+    send_reply(responder, from, datagram.path.local_ip, options.reply, options.reply_length, line);
+  } else {
+    unsigned char reply[REPLY_CAPACITY];
+    send_reply(responder, from, datagram.path.local_ip, reply, acknowledgement(check, reply), line);
+  }
+}
+
+void send_due(Responder* responder, std::uint32_t now) {
+  std::size_t kept = 0;
+  for (std::size_t at = 0; at < responder->pending_count; ++at) {
+    const PendingReply pending = responder->pending[at];
+    if (until(pending.due, now) > 0) {
+      responder->pending[kept++] = pending;
+    } else {
+      send_pending(responder, pending);
+    }
+  }
+  responder->pending_count = kept;
+}
+
+long next_due_in(const Responder* responder, std::uint32_t now) {
+  long next = -1;
+  for (std::size_t at = 0; at < responder->pending_count; ++at) {
+    const long left = until(responder->pending[at].due, now);
+    next = next < 0 || left < next ? left : next;
+  }
+  return next;
+}

@@ -1,0 +1,55 @@
+// A rules file: how the simulated device answers each command, so that a
+// whole procedure can be rehearsed against it. One rule a line:
+//   PATTERN => [delay MS ]reply TEXT | [delay MS ]reply-hex HEX | no-reply
+// Rules with the same pattern form a sequence. Reading the text and
+// choosing a rule are pure: no I/O.
+#pragma once
+
+#include <cstddef>
+
+#include "options.h"  // STAGED_REPLY_CAPACITY, the longest reply a rule sends too
+
+constexpr std::size_t RULES_FILE_CAPACITY = 65536;  // the largest rules file taken
+constexpr std::size_t RULES_CAPACITY = 256;         // rules in one file
+constexpr long LONGEST_DELAY_MS = 60000;
+
+struct Rule {
+  std::size_t line;     // its line in the file, counted from 1
+  std::size_t pattern;  // its pattern's index in Rules::patterns
+  bool replies;         // false for no-reply
+  long delay_ms;
+  std::size_t reply_at;  // the reply's bytes in Rules::bytes
+  std::size_t reply_length;
+};
+
+struct RulePattern {
+  std::size_t at;  // its bytes in Rules::bytes, without a final '*'
+  std::size_t length;
+  bool prefix;        // it ended in '*': it matches what begins with it
+  std::size_t steps;  // rules with this pattern
+  std::size_t used;   // the step that answers next, from 0; the last one stays
+};
+
+struct Rules {
+  std::size_t count;
+  Rule rules[RULES_CAPACITY];  // in file order
+  std::size_t pattern_count;
+  RulePattern patterns[RULES_CAPACITY];  // in the order of their first rule
+  std::size_t bytes_used;
+  unsigned char bytes[RULES_FILE_CAPACITY];  // patterns and replies; never more than the file
+};
+
+struct RulesError {
+  std::size_t line;  // 0: the file as a whole
+  const char* reason;
+};
+
+// Reads the rules in `text` (`length` bytes) into `rules`. Gives 1, or 0
+// with the first line that is wrong and why in `error`.
+int parse_rules(const unsigned char* text, std::size_t length, Rules* rules, RulesError* error);
+
+// The rule that answers `message` now: the next step of the first pattern
+// in the file that matches it; -1 when none matches. Changes nothing.
+int rule_for(const Rules* rules, const unsigned char* message, std::size_t length);
+// Moves the rule's sequence on to its next step, once the rule answered.
+void use_rule(Rules* rules, int rule);
