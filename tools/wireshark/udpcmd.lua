@@ -113,23 +113,23 @@ local problems = {
 	),
 	bad_checksum = malformed("udpcmd.checksum.bad", "Checksum field does not match S"),
 }
-local reply_too_long = ProtoExpert.new(
+local function warning(abbrev, text, group)
+	return ProtoExpert.new(abbrev, text, group, expert.severity.WARN)
+end
+local reply_too_long = warning(
 	"udpcmd.reply.too_long",
 	"Reply longer than 32 bytes: udpcmd fails such a reply (message too long)",
-	expert.group.PROTOCOL,
-	expert.severity.WARN
+	expert.group.PROTOCOL
 )
-local no_reply_seen = ProtoExpert.new(
+local no_reply_seen = warning(
 	"udpcmd.no_reply_seen",
 	"No reply seen: udpcmd waits for one without time limit",
-	expert.group.SEQUENCE,
-	expert.severity.WARN
+	expert.group.SEQUENCE
 )
-local reply_not_awaited = ProtoExpert.new(
+local reply_not_awaited = warning(
 	"udpcmd.reply_not_awaited",
 	"Reply to a command that awaited none: udpcmd had already ended",
-	expert.group.SEQUENCE,
-	expert.severity.WARN
+	expert.group.SEQUENCE
 )
 local experts = { reply_too_long, no_reply_seen, reply_not_awaited }
 for _, problem in pairs(problems) do
@@ -305,41 +305,35 @@ end
 -- little memory.
 local CACHE_LIMIT = 256
 local LONGEST_CACHED = 64
-local commands_seen, replies_seen, cached = {}, {}, 0
+local seen, cached -- seen.command[BYTES], seen.reply[BYTES]
 
-local function remember(cache, bytes, value)
-	if cached >= CACHE_LIMIT then
-		commands_seen, replies_seen, cached = {}, {}, 0
-	else
-		cache[bytes], cached = value, cached + 1
+local function forget_seen()
+	seen, cached = { command = {}, reply = {} }, 0
+end
+forget_seen()
+
+-- What make(bytes, length) gives for a datagram of this kind ("command" or
+-- "reply") of `length` bytes on the wire.
+local function known(kind, bytes, length, make)
+	local whole = length == #bytes and length <= LONGEST_CACHED
+	local value = whole and seen[kind][bytes]
+	if not value then
+		value = make(bytes, length)
+		if whole then
+			if cached >= CACHE_LIMIT then
+				forget_seen()
+			end
+			seen[kind][bytes], cached = value, cached + 1
+		end
 	end
+	return value
 end
 
 -- The parsed command frame, with its Info text.
-local function command_frame(bytes, reported)
-	local whole = reported == #bytes and reported <= LONGEST_CACHED
-	local frame = whole and commands_seen[bytes]
-	if not frame then
-		frame = parse_command(bytes, reported)
-		frame.info = command_info(bytes, frame)
-		if whole then
-			remember(commands_seen, bytes, frame)
-		end
-	end
+local function command_frame(bytes, length)
+	local frame = parse_command(bytes, length)
+	frame.info = command_info(bytes, frame)
 	return frame
-end
-
--- The Info text of a reply.
-local function reply_text(bytes, length)
-	local whole = length == #bytes and length <= LONGEST_CACHED
-	local info = whole and replies_seen[bytes]
-	if not info then
-		info = reply_info(bytes, length)
-		if whole then
-			remember(replies_seen, bytes, info)
-		end
-	end
-	return info
 end
 
 -- The pairing, filled on the first pass through a capture (pinfo.visited
@@ -544,7 +538,7 @@ end
 -- (nil: all of `tvb`).
 -- Gives whether it awaits a reply.
 local function dissect_command(tvb, bytes, length, pinfo, root, range, number, visited)
-	local frame = command_frame(bytes, length)
+	local frame = known("command", bytes, length, command_frame)
 	local awaits, reply = frame.awaits_reply, visited and recorded_reply(number)
 	local tree, wanted = protocol_item(tvb, pinfo, root, range, frame.info)
 	if frame.problem then
@@ -577,7 +571,8 @@ end
 -- whether the tree is wanted and the range the item covers.
 local function dissect_reply(tvb, bytes, pinfo, root, range, length, command, nanoseconds, awaits)
 	local tree, wanted
-	tree, wanted, range = protocol_item(tvb, pinfo, root, range, reply_text(bytes, length))
+	local info = known("reply", bytes, length, reply_info)
+	tree, wanted, range = protocol_item(tvb, pinfo, root, range, info)
 	if length > REPLY_LIMIT then
 		tree:add_proto_expert_info(reply_too_long)
 	end
@@ -691,7 +686,10 @@ local function heuristic(tvb, pinfo, root)
 		return false
 	end
 	local bytes = tvb:raw()
-	if #bytes ~= length or byte(bytes, length) ~= TRAILER or command_frame(bytes, length).problem then
+	if #bytes ~= length or byte(bytes, length) ~= TRAILER then
+		return false
+	end
+	if known("command", bytes, length, command_frame).problem then
 		return false
 	end
 	local number, visited = pinfo.number, pinfo.visited
