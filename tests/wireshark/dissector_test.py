@@ -153,11 +153,12 @@ def mismatches(rows, expected):
 
 # --- Exchanges -----------------------------------------------------------------
 #
-# A case is a list of steps (source, destination, payload, row): the
+# A case is a list of steps (source, destination, payload, row, delay): the
 # endpoints are names (A and B: two senders on one port, A2: A's address on
 # another port; D: the device, O and H: its address on the ports 40000 and
-# 2700), the payload bytes, and row the fields the packet must show
-# (command(), reply(), NOT_UDPCMD ...). `pairs` lists the steps (command,
+# 2700), the payload bytes, row the fields the packet must show (command(),
+# reply(), NOT_UDPCMD ...) and delay the seconds since the step before; an
+# ICMP error is a step of its own (unreachable()). `pairs` lists the steps (command,
 # reply) that answer each other: the pairing fields and expert items of
 # every row follow from them (paired()).
 
@@ -233,7 +234,8 @@ def paired(rows, pairs, first, times):
         awaits = row.get("udpcmd.awaits_reply")
         if awaits is not None:
             reply_step = answered.get(index)
-            row["udpcmd.response_in"] = first + reply_step if awaits and reply_step else None
+            paired_reply = awaits and reply_step is not None
+            row["udpcmd.response_in"] = first + reply_step if paired_reply else None
             if awaits and reply_step is None:
                 row["expert"] = row["expert"] + [NO_REPLY_SEEN]
         elif "udpcmd.reply" in row and row["udpcmd.reply"] is not None:
