@@ -343,14 +343,15 @@ end
 -- table of an entry per frame would slow down all the rest (a big heap lets
 -- garbage pile up, and it is swept long after it went cold). Each frame has
 -- RECORD bytes there, zero until the first pass writes them, big-endian:
---   byte 0      a reply: 2, or 3 when its command awaited no reply;
---   bytes 1-3   the distance in frames to the partner: from a command on to
---               its reply, from a reply back to its command;
---   bytes 4-9   a reply: its response time in nanoseconds.
--- A distance past 3 bytes is not kept: the frames show no pairing then.
-local RECORD, KIND, DISTANCE, TIME = 10, 0, 1, 4
+--   bytes 0-2   the link to the partner: 4 times the distance in frames
+--               (from a command on to its reply, from a reply back to its
+--               command), plus 2 for a reply, plus 1 more when its command
+--               awaited no reply;
+--   bytes 3-8   a reply: its response time in nanoseconds.
+-- A longer distance is not kept: the frames show no pairing then.
+local RECORD, LINK, TIME = 9, 0, 3
 local IS_REPLY, AWAITED_NONE = 2, 1
-local LONGEST_DISTANCE, LONGEST_TIME = 2 ^ 24 - 1, 2 ^ 48 - 1
+local LONGEST_DISTANCE, LONGEST_TIME = 2 ^ 22 - 1, 2 ^ 48 - 1
 local records, records_size
 
 -- Writes `value`, which fits, into `size` bytes at `at` of frame
@@ -466,9 +467,8 @@ local function record_reply(pinfo, number, receiver)
 	end
 	local distance = number - command
 	if distance <= LONGEST_DISTANCE then
-		put(command, DISTANCE, 3, distance)
-		put(number, KIND, 1, awaits and IS_REPLY or IS_REPLY + AWAITED_NONE)
-		put(number, DISTANCE, 3, distance)
+		put(command, LINK, 3, 4 * distance)
+		put(number, LINK, 3, 4 * distance + (awaits and IS_REPLY or IS_REPLY + AWAITED_NONE))
 		put(number, TIME, 6, nanoseconds)
 	end
 	return command, nanoseconds, awaits
@@ -476,15 +476,16 @@ end
 
 -- On later passes, the frame of the reply to the command in frame `number`.
 local function recorded_reply(number)
-	local distance = get(number, DISTANCE, 3)
-	return distance > 0 and number + distance or nil
+	local link = get(number, LINK, 3)
+	return link > 0 and number + link / 4 or nil
 end
 
--- On later passes, what record_reply gave for frame `number`.
+-- On later passes, what record_reply gave for the reply in frame `number`.
 local function recorded_command(number)
-	local kind = get(number, KIND, 1)
+	local link = get(number, LINK, 3)
+	local kind = link % 4
 	if kind >= IS_REPLY then
-		return number - get(number, DISTANCE, 3), get(number, TIME, 6), kind == IS_REPLY
+		return number - (link - kind) / 4, get(number, TIME, 6), kind == IS_REPLY
 	end
 end
 
