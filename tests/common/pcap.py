@@ -5,9 +5,13 @@ with no link-layer header, so a packet socket's payload, or a datagram built
 here, goes in as it is.
 
     write(path, packets)            # packets: raw IPv4 packets (bytes)
+    write(path, packets, times, lengths)   # at these seconds from the start,
+                                    # captured short of these lengths on the wire
     read(path) -> [bytes]           # the packets of a file written so
     times(path) -> [float]          # their time stamps, in seconds
     udp(src, sport, dst, dport, payload) -> bytes   # one IPv4/UDP packet
+    unreachable(src, dst, quoted) -> bytes   # an ICMP port unreachable from src
+                                    # to dst quoting the packet `quoted`
 """
 
 import socket
@@ -26,27 +30,40 @@ def checksum(data):
     return ~total & 0xFFFF
 
 
+def ipv4(src, dst, protocol, payload):
+    """An IPv4 packet, header checksum right."""
+    ip = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + len(payload), 0, 0x4000, 64, protocol, 0,
+                     socket.inet_aton(src), socket.inet_aton(dst))
+    return ip[:10] + struct.pack("!H", checksum(ip)) + ip[12:] + payload
+
+
 def udp(src, sport, dst, dport, payload):
     """One IPv4 packet holding a UDP datagram, with both checksums right."""
-    source, destination = socket.inet_aton(src), socket.inet_aton(dst)
     length = 8 + len(payload)
-    pseudo = source + destination + struct.pack("!BBH", 0, 17, length)
+    pseudo = socket.inet_aton(src) + socket.inet_aton(dst) + struct.pack("!BBH", 0, 17, length)
     header = struct.pack("!HHHH", sport, dport, length, 0)
     udp_sum = checksum(pseudo + header + payload) or 0xFFFF
-    datagram = struct.pack("!HHHH", sport, dport, length, udp_sum) + payload
-    ip = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + length, 0, 0x4000, 64, 17, 0,
-                     source, destination)
-    ip = ip[:10] + struct.pack("!H", checksum(ip)) + ip[12:]
-    return ip + datagram
+    return ipv4(src, dst, 17, struct.pack("!HHHH", sport, dport, length, udp_sum) + payload)
 
 
-def write(path, packets, start=1700000000):
-    """Writes the raw IPv4 packets to a pcap file, one millisecond apart."""
+def unreachable(src, dst, quoted):
+    """An ICMP destination unreachable (port) quoting a packet, as a host sends it."""
+    message = struct.pack("!BBHI", 3, 3, 0, 0) + quoted
+    return ipv4(src, dst, 1, message[:2] + struct.pack("!H", checksum(message)) + message[4:])
+
+
+def write(path, packets, times=None, lengths=None, start=1700000000):
+    """Writes the raw IPv4 packets to a pcap file, one millisecond apart or
+    at the given seconds from the start; a packet with a greater length on
+    the wire than its own was captured short."""
+    times = times or [number / 1000 for number in range(len(packets))]
+    lengths = lengths or [len(packet) for packet in packets]
     with open(path, "wb") as out:
         out.write(struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, LINKTYPE_RAW))
-        for number, packet in enumerate(packets):
-            seconds, micros = start + number // 1000, number % 1000 * 1000
-            out.write(struct.pack("<IIII", seconds, micros, len(packet), len(packet)))
+        for packet, time, length in zip(packets, times, lengths):
+            micros = round(time * 1e6)
+            out.write(struct.pack("<IIII", start + micros // 1000000, micros % 1000000,
+                                  len(packet), length))
             out.write(packet)
 
 

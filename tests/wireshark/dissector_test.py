@@ -4,31 +4,40 @@
   dissector_test.py captures       --lua FILE
   dissector_test.py malformed      --lua FILE
   dissector_test.py agreement      --lua FILE --frame-table EXE
+  dissector_test.py abuse          --lua FILE
   dissector_test.py plugin-folder  --plugin-dir DIR
   dissector_test.py e2e            --lua FILE --frame-table EXE --captures DIR
 
 Each group writes a pcap straight from bytes (no network, no udpcmd run),
-decodes it with `tshark -X lua_script:FILE` and compares the fields:
+decodes it with `tshark -2 -X lua_script:FILE` (two passes: the pairing of
+commands and replies is complete only then) and compares the fields:
 
   captures       every frame of the frame table (tests/common/frames.txt),
-                 and exchanges as udpcmd and the device make them: a reply,
-                 an empty one, one with a zero inside, 32 bytes, oversize,
-                 a reply from another port
+                 exchanges as udpcmd and the device make them (replies of
+                 every kind, from the device's port and from others), the
+                 pairing of commands and replies, the ports (heuristic,
+                 preference, Decode As), and display filters in summary
+                 output
   malformed      each kind of malformed command frame raises its one error
   agreement      for a few hundred generated commands, S, the checksum status
                  and the reply decision equal what the program's own frame
                  code gives (udpcmd_frame_table)
+  abuse          thousands of random datagrams to, from and beside the port,
+                 packets captured short, ICMP errors quoting datagrams: no
+                 Lua error, and the ICMP errors keep their own columns
   plugin-folder  DIR (below /usr) is where Debian's tshark looks for global
                  Lua plugins
   e2e            every datagram the end-to-end cases sent on lo (their
                  captures in DIR): udpcmd's frames decode as the frame code
-                 builds them, the replies as udpcmd shows them, and the
-                 cases' end-of-run marker as a frame without header
+                 builds them, the replies as udpcmd shows them and paired
+                 with their commands, and the cases' end-of-run marker as a
+                 frame without header
 
 As a module: decode(pcap, lua) gives one row per packet, a dict from field
-name (udpcmd.message, ...) to value, plus "info" (the Info column) and
-"expert" (a list of (name, severity)); mismatches(rows, expected) compares
-them with a list of dicts holding the fields a row must have.
+name (udpcmd.message, ...) to value, plus "info" and "protocol" (the
+columns) and "expert" (a list of (name, severity)); mismatches(rows,
+expected) compares them with a list of dicts holding the fields a row must
+have (None: must be absent).
 
 Exit status: 0 passed, 1 failed, 77 skipped (no tshark here).
 """
@@ -46,39 +55,33 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../
 import pcap  # noqa: E402
 from testlib import DEVICE_IP, DEVICE_PORT, FRAMES, check, outcome, skip  # noqa: E402
 
-SENDER = (DEVICE_IP, 45064)
-DEVICE = (DEVICE_IP, DEVICE_PORT)
 SEVERITIES = {0x00800000: "error", 0x00600000: "warning", 0x00400000: "note", 0x00200000: "chat"}
 # Fields whose value is the bytes they cover; the others are read as numbers.
 BYTE_FIELDS = {"udpcmd.header", "udpcmd.message", "udpcmd.checksum", "udpcmd.reply"}
 ROOT_WARNING = 'Running as user "root" and group "root". This could be dangerous.'
-
-
-def command(datagram, sender=SENDER):
-    """An IPv4 packet with a datagram to the device; hex or bytes."""
-    payload = bytes.fromhex(datagram) if isinstance(datagram, str) else datagram
-    return pcap.udp(*sender, *DEVICE, payload)
-
-
-def reply(payload, sender=SENDER, source=DEVICE):
-    """An IPv4 packet with a datagram back to the sender of a command."""
-    return pcap.udp(*source, *sender, payload)
-
+NO_REPLY_SEEN = ("udpcmd.no_reply_seen", "warning")
+NOT_AWAITED = ("udpcmd.reply_not_awaited", "warning")
 
 # --- tshark ------------------------------------------------------------------
 
 
+def own_configuration(home):
+    """The environment for tshark with a personal configuration in `home`,
+    so that nothing in the user's (preferences, personal Lua plugins) takes
+    part."""
+    return dict(os.environ, HOME=home, XDG_CONFIG_HOME=os.path.join(home, "config"))
+
+
 def tshark(args):
-    """Runs tshark with a personal configuration of its own, so that nothing
-    in the user's (preferences, personal Lua plugins) takes part. Gives its
+    """Runs tshark with a personal configuration of its own. Gives its
     standard output; any message on standard error but the warning printed
     to root is a failure."""
     if shutil.which("tshark") is None:
         skip("tshark is not installed (Debian: apt-get install tshark)")
     with tempfile.TemporaryDirectory(prefix="udpcmd-tshark-") as home:
-        env = dict(os.environ, HOME=home, XDG_CONFIG_HOME=os.path.join(home, "config"))
-        run = subprocess.run(["tshark"] + args, env=env, stdin=subprocess.DEVNULL,
-                             capture_output=True, text=True, timeout=120)
+        run = subprocess.run(["tshark"] + args, env=own_configuration(home),
+                             stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                             timeout=120)
     complaints = [line for line in run.stderr.splitlines() if line.strip() != ROOT_WARNING]
     check(run.returncode == 0 and not complaints,
           f"tshark {' '.join(args)} exited {run.returncode}:\n" + run.stderr)
@@ -105,21 +108,25 @@ def check_loaded(lua):
 
 
 def value(field):
-    name = field.get("name")
+    name, show = field.get("name"), field.get("show")
     if name in BYTE_FIELDS:
         return bytes.fromhex(field.get("value", ""))
-    return int(field.get("show"), 0)
+    if name == "udpcmd.response_time":
+        return round(float(show), 6)
+    return int(show, 0)
 
 
-def decode(capture, lua):
+def decode(capture, lua, options=()):
     """One row per packet of the capture, as the dissector shows it."""
     check_loaded(lua)
-    script = ["-X", f"lua_script:{lua}", "-r", capture]
-    infos = tshark(script + ["-T", "fields", "-e", "_ws.col.Info"]).split("\n")
+    script = ["-2", "-X", f"lua_script:{lua}", "-r", capture] + list(options)
+    columns = tshark(script + ["-T", "fields", "-E", "separator=/t", "-e", "_ws.col.Protocol",
+                               "-e", "_ws.col.Info"]).split("\n")
     rows = []
     for number, packet in enumerate(ElementTree.fromstring(tshark(script + ["-T", "pdml"]))
                                     .iter("packet")):
-        row = {"info": infos[number], "expert": []}
+        protocol, info = columns[number].split("\t", 1)
+        row = {"protocol": protocol, "info": info, "expert": []}
         for field in packet.findall("proto[@name='udpcmd']/field"):
             if field.get("name") == "_ws.expert":
                 kind = [f.get("name") for f in field if not f.get("name").startswith("_ws.")]
@@ -138,34 +145,29 @@ def mismatches(rows, expected):
     found = []
     for number, (row, want) in enumerate(zip(rows, expected), 1):
         for name, wanted in want.items():
-            if row.get(name) != wanted:
-                found.append(f"packet {number}: {name} is {row.get(name)!r}, not {wanted!r}")
+            got = sorted(row[name]) if name == "expert" else row.get(name)
+            if got != (sorted(wanted) if name == "expert" else wanted):
+                found.append(f"packet {number}: {name} is {got!r}, not {wanted!r}")
     return found
 
 
-def check_cases(cases, lua):
-    """Decodes the packets of every case in one capture, each case from a
-    sender port of its own; a case is (name, [(packet(sender), row)])."""
-    packets, expected, names = [], [], []
-    for number, (name, exchange) in enumerate(cases):
-        sender = (SENDER[0], SENDER[1] + number)
-        for packet, row in exchange:
-            packets.append(packet(sender))
-            expected.append(row)
-            names.append(name)
-    with tempfile.TemporaryDirectory(prefix="udpcmd-pcap-") as folder:
-        capture = os.path.join(folder, "capture.pcap")
-        pcap.write(capture, packets)
-        rows = decode(capture, lua)
-    found = mismatches(rows, expected)
-    if len(rows) == len(expected):
-        found = [f"{names[int(m.split()[1].rstrip(':')) - 1]}: {m}" for m in found]
-    return found
+# --- Exchanges -----------------------------------------------------------------
+#
+# A case is a list of steps (source, destination, payload, row, delay): the
+# endpoints are names (A and B: two senders on one port, A2: A's address on
+# another port; D: the device, O and H: its address on the ports 40000 and
+# 2700), the payload bytes, row the fields the packet must show (command(),
+# reply(), NOT_UDPCMD ...) and delay the seconds since the step before; an
+# ICMP error is a step of its own (unreachable()). `pairs` lists the steps (command,
+# reply) that answer each other: the pairing fields and expert items of
+# every row follow from them (paired()).
 
-
-# --- Captures ------------------------------------------------------------------
-
+ENDPOINTS = {"A": ("192.168.0.2", 0), "B": ("192.168.0.3", 0), "A2": ("192.168.0.2", 1),
+             "D": (DEVICE_IP, DEVICE_PORT), "O": (DEVICE_IP, 40000), "H": (DEVICE_IP, 2700)}
+FIRST_SENDER_PORT = 45064
+NOT_UDPCMD = {"udpcmd.message": None, "udpcmd.reply": None}
 REPLY_32 = b"0123456789abcdefghijklmnopqrstuv"
+AT_ONE, AB = (next(row for row in FRAMES if row.command == name) for name in (b"@1", b"AB"))
 
 
 def shown(text):
@@ -173,45 +175,202 @@ def shown(text):
     return "".join(f"\\x{b:02X}" if b < 0x20 or 0x7F <= b < 0xA0 else chr(b) for b in text)
 
 
-def sent(row):
-    """A frame of the frame table and its row."""
+def command(row):
+    """A frame of the frame table: its bytes and the row it must show."""
     message, frame = row.frame[3:3 + len(row.command)], row.frame
-    return lambda sender: command(frame, sender), {
+    return frame, {
         "udpcmd.header": frame[:3], "udpcmd.message": message, "udpcmd.end_of_text": 0x0D,
         "udpcmd.checksum": frame[4 + len(message):-1], "udpcmd.checksum.sum": row.sum,
         "udpcmd.checksum.status": 1, "udpcmd.trailer": 0xF2,
-        "udpcmd.awaits_reply": int(row.awaits_reply), "expert": [],
+        "udpcmd.awaits_reply": int(row.awaits_reply), "expert": [], "protocol": "udpcmd",
         "info": f'Command "{shown(message)}", '
                 + ("awaits reply" if row.awaits_reply else "no reply awaited")}
 
 
-def answer(text, shown=None, source=DEVICE, expert=()):
+def malformed(datagram, error, status=None):
+    """A malformed command frame (hex) and the one error it raises."""
+    frame = bytes.fromhex(datagram)
+    return frame, {"expert": [(error, "error")], "protocol": "udpcmd",
+                   "udpcmd.checksum.status": status, "udpcmd.awaits_reply": awaits(frame)}
+
+
+def awaits(datagram):
+    """udpcmd's reply decision, on any datagram."""
+    return int(b"@" in datagram and b"*" not in datagram)
+
+
+def reply(text, shown_text=None, expert=()):
     """A reply and its row."""
-    shown = text if shown is None else shown
-    row = {"udpcmd.reply": shown, "udpcmd.reply.length": len(text), "expert": list(expert)}
+    shown_text = text if shown_text is None else shown_text
+    row = {"udpcmd.reply": shown_text, "udpcmd.reply.length": len(text), "expert": list(expert),
+           "protocol": "udpcmd"}
     if not expert:
-        row["info"] = f'Reply "{shown.decode("latin-1")}"'
-    return lambda sender: reply(text, sender, source), row
+        row["info"] = f'Reply "{shown_text.decode("latin-1")}"'
+    return text, row
 
 
-OTHER_PORT = (DEVICE_IP, 40000)
-AT_ONE_SENT = sent(next(row for row in FRAMES if row.command == b"@1"))
+def step(source, destination, datagram, delay=0.001):
+    """A step of a case: datagram is (payload, row) as command() and reply() give."""
+    return source, destination, datagram[0], datagram[1], delay
 
-CAPTURES = [(f"frames.{row.name}", [sent(row)]) for row in FRAMES] + [
-    ("reply", [AT_ONE_SENT, answer(b"OK @1")]),
-    ("empty_reply", [AT_ONE_SENT, answer(b"")]),
-    ("zero_inside_reply", [AT_ONE_SENT, answer(b"AB\0C", shown=b"AB")]),
-    ("reply_32_bytes", [AT_ONE_SENT, answer(REPLY_32)]),
-    ("oversize_reply", [AT_ONE_SENT, answer(REPLY_32 + b"w",
-                                            expert=[("udpcmd.reply.too_long", "warning")])]),
+
+def unreachable(quoted_step):
+    """An ICMP port unreachable from the device's host for the datagram of an
+    earlier step: ICMP's own columns, nothing of udpcmd."""
+    return "icmp", quoted_step, b"", dict(NOT_UDPCMD, protocol="ICMP", info=(
+        "Destination unreachable (Port unreachable)")), 0.001
+
+
+def paired(rows, pairs, first, times):
+    """The rows of a case with its pairing filled in: frame numbers from
+    `first` on, a reply's response time from the packets' times. A command
+    (a row with udpcmd.awaits_reply) that awaits a reply and is in no pair
+    has seen none; a reply to a command that awaits none is flagged."""
+    answered = dict(pairs)
+    replies = {r: c for c, r in pairs}
+    out = []
+    for index, row in enumerate(rows):
+        row = dict(row)
+        awaits = row.get("udpcmd.awaits_reply")
+        if awaits is not None:
+            reply_step = answered.get(index)
+            paired_reply = awaits and reply_step is not None
+            row["udpcmd.response_in"] = first + reply_step if paired_reply else None
+            if awaits and reply_step is None:
+                row["expert"] = row["expert"] + [NO_REPLY_SEEN]
+        elif "udpcmd.reply" in row and row["udpcmd.reply"] is not None:
+            command_step = replies.get(index)
+            row["udpcmd.response_to"] = None if command_step is None else first + command_step
+            row["udpcmd.response_time"] = None if command_step is None else round(
+                times[index] - times[command_step], 6)
+            if command_step is not None and not rows[command_step]["udpcmd.awaits_reply"]:
+                row["expert"] = row["expert"] + [NOT_AWAITED]
+        out.append(row)
+    return out
+
+
+def packets_of(steps, number):
+    """The packets of case `number`'s steps: each case has its own senders' ports."""
+    base = FIRST_SENDER_PORT + 4 * number
+    ends = {name: (address, port + base if name in ("A", "B", "A2") else port)
+            for name, (address, port) in ENDPOINTS.items()}
+    packets = []
+    for source, destination, payload, _, _ in steps:
+        if source == "icmp":  # back to the sender of the quoted datagram
+            quoted = packets[destination]
+            packets.append(pcap.unreachable(DEVICE_IP, ".".join(map(str, quoted[12:16])), quoted))
+        else:
+            packets.append(pcap.udp(*ends[source], *ends[destination], payload))
+    return packets
+
+
+def check_cases(cases, lua, options=(), filters=False):
+    """Decodes the packets of every case, (name, steps, pairs), in one capture;
+    with filters, checks the display filters on it too."""
+    packets, expected, names, times, now = [], [], [], [], 0.0
+    for number, (name, steps, pairs) in enumerate(cases):
+        first, case_times = len(packets) + 1, []
+        for delay in (s[4] for s in steps):
+            now += delay
+            case_times.append(now)
+        packets += packets_of(steps, number)
+        expected += paired([s[3] for s in steps], pairs, first, case_times)
+        names += [name] * len(steps)
+        times += case_times
+    with tempfile.TemporaryDirectory(prefix="udpcmd-pcap-") as folder:
+        capture = os.path.join(folder, "capture.pcap")
+        pcap.write(capture, packets, times)
+        rows = decode(capture, lua, options)
+        found = mismatches(rows, expected)
+        if len(rows) == len(expected):
+            found = [f"{names[int(m.split()[1].rstrip(':')) - 1]}: {m}" for m in found]
+            found += filtered(capture, lua, rows) if filters else []
+    return found
+
+
+# --- Captures ------------------------------------------------------------------
+
+PORT_PREFERENCE = ["-o", "udpcmd.port:2700"]
+DECODE_AS = ["-d", "udp.port==2700,udpcmd"]
+BAD_TRAILER = "F1 01 04 41 42 0D 95"  # no trailer: never found by the heuristic
+
+# name, steps, pairs (command step, reply step)
+CAPTURES = [(f"frames.{row.name}", [step("A", "D", command(row))], []) for row in FRAMES] + [
+    ("reply", [step("A", "D", command(AT_ONE)), step("D", "A", reply(b"OK @1"))], [(0, 1)]),
+    ("empty_reply", [step("A", "D", command(AT_ONE)), step("D", "A", reply(b""))], [(0, 1)]),
+    ("zero_inside_reply", [step("A", "D", command(AT_ONE)),
+                           step("D", "A", reply(b"AB\0C", shown_text=b"AB"))], [(0, 1)]),
+    ("reply_32_bytes", [step("A", "D", command(AT_ONE)), step("D", "A", reply(REPLY_32))],
+     [(0, 1)]),
+    ("oversize_reply", [step("A", "D", command(AT_ONE)), step(
+        "D", "A", reply(REPLY_32 + b"w", expert=[("udpcmd.reply.too_long", "warning")]))],
+     [(0, 1)]),
     # Only the first datagram back to the command's port is its reply.
-    ("reply_from_another_port", [AT_ONE_SENT, answer(b"OK", source=OTHER_PORT),
-                                 (answer(b"late", source=OTHER_PORT)[0], {"udpcmd.reply": None})]),
+    ("reply_from_another_port", [step("A", "D", command(AT_ONE)), step("O", "A", reply(b"OK")),
+                                 step("O", "A", (b"late", NOT_UDPCMD))], [(0, 1)]),
+    # Each command pairs with the first datagram back to its own address and
+    # port, whichever comes first and from whatever port, an empty one too.
+    ("interleaved", [step("A", "D", command(AT_ONE)), step("B", "D", command(AT_ONE)),
+                     step("A2", "D", command(AT_ONE)), step("D", "B", reply(b"OK")),
+                     step("O", "A2", reply(b"")), step("D", "A", reply(b"OK @1"))],
+     [(0, 5), (1, 3), (2, 4)]),
+    # A later command from the same address and port, even with another
+    # sender's in between, takes the place of the earlier one.
+    ("later_command", [step("A", "D", command(AT_ONE)), step("B", "D", command(AT_ONE)),
+                       step("A", "D", command(AT_ONE)), step("D", "A", reply(b"OK")),
+                       step("D", "B", reply(b"OK"))], [(2, 3), (1, 4)]),
+    ("slow_reply", [step("A", "D", command(AT_ONE)), step("D", "A", reply(b"OK"), delay=0.75)],
+     [(0, 1)]),
+    ("reply_not_awaited", [step("A", "D", command(AB)), step("D", "A", reply(b"x"))], [(0, 1)]),
+    ("unpaired_reply", [step("D", "A", reply(b"x"))], []),
+    # An ICMP error quoting a command is neither a command nor its reply.
+    ("icmp_error", [step("A", "D", command(AT_ONE)), unreachable(0),
+                    step("A", "D", (b"", {"protocol": "udpcmd", "udpcmd.awaits_reply": 0,
+                                          "expert": [("udpcmd.no_header", "error")]})),
+                    unreachable(2), step("D", "A", reply(b"OK"))], [(2, 4)]),
+    # A well-formed frame is found on any port, with its reply; nothing else is.
+    ("heuristic", [step("A", "H", command(AT_ONE)), step("H", "A", reply(b"OK")),
+                   step("A", "H", (bytes.fromhex(BAD_TRAILER), NOT_UDPCMD)),
+                   step("A", "H", (b"hello", NOT_UDPCMD))], [(0, 1)]),
+]
+
+# tshark options, cases: the preference moves the port, Decode As adds one.
+PORTS = [
+    (PORT_PREFERENCE, [("preference", [
+        step("A", "H", malformed(BAD_TRAILER, "udpcmd.no_trailer", 1)),
+        step("H", "A", reply(b"OK")), step("A", "D", (bytes.fromhex(BAD_TRAILER), NOT_UDPCMD))],
+        [(0, 1)])]),
+    (DECODE_AS, [("decode_as", [step("A", "H", malformed(BAD_TRAILER, "udpcmd.no_trailer", 1)),
+                                step("A2", "D", command(AT_ONE))], [])]),
+]
+
+# Display filters in summary output (no -V): the frames each selects are
+# those whose decoded row passes the test. tshark -2 for what only the
+# second pass knows.
+FILTERS = [
+    (["-Y", "udpcmd.response_time > 0.5"], lambda row: row.get("udpcmd.response_time", 0) > 0.5),
+    (["-2", "-Y", "udpcmd.no_reply_seen"], lambda row: NO_REPLY_SEEN in row["expert"]),
+    (["-Y", 'udpcmd.message == "@1"'], lambda row: row.get("udpcmd.message") == b"@1"),
 ]
 
 
+def filtered(capture, lua, rows):
+    """What the display filters select wrongly in summary output."""
+    found = []
+    for options, test in FILTERS:
+        lines = tshark(["-X", f"lua_script:{lua}", "-r", capture] + options).splitlines()
+        selected = [int(line.split()[0]) for line in lines if line.strip()]
+        wanted = [number for number, row in enumerate(rows, 1) if test(row)]
+        if selected != wanted or not wanted:
+            found.append(f"{' '.join(options)} selects {selected}, not {wanted}")
+    return found
+
+
 def run_captures(args):
-    return check_cases(CAPTURES, args.lua)
+    found = check_cases(CAPTURES, args.lua, filters=True)
+    for options, cases in PORTS:
+        found += check_cases(cases, args.lua, options)
+    return found
 
 
 # --- Malformed command frames ----------------------------------------------------
@@ -221,7 +380,7 @@ def too_long():
     """A 32-byte frame, checksum field right."""
     message = b"a" * 23 + b"b"
     total = 18 + sum(message)
-    return b"\xF1\x01\x04" + message + bytes([0x0D, 0xFF, total >> 8, total & 0xFF, 0xF2])
+    return (b"\xF1\x01\x04" + message + bytes([0x0D, 0xFF, total >> 8, total & 0xFF, 0xF2])).hex()
 
 
 # name, datagram, its one error, the checksum status (None: none shown)
@@ -229,7 +388,7 @@ MALFORMED = [
     ("no_header", "F0 01 04 41 42 0D 95 F2", "udpcmd.no_header", 1),
     ("empty_datagram", "", "udpcmd.no_header", None),
     ("no_end_of_text", "F1 01 04 41 42 95 F2", "udpcmd.no_end_of_text", None),
-    ("no_trailer", "F1 01 04 41 42 0D 95", "udpcmd.no_trailer", 1),
+    ("no_trailer", BAD_TRAILER, "udpcmd.no_trailer", 1),
     ("zero_inside", "F1 01 04 41 00 42 0D 95 F2", "udpcmd.zero_inside", 1),
     ("longer_than_31", too_long(), "udpcmd.too_long", 1),
     ("checksum_wrong", "F1 01 04 41 42 0D 96 F2", "udpcmd.checksum.bad", 0),
@@ -239,10 +398,8 @@ MALFORMED = [
 
 
 def run_malformed(args):
-    cases = [(name, [(lambda sender, d=datagram: command(d, sender),
-                      {"expert": [(error, "error")], "udpcmd.checksum.status": status})])
-             for name, datagram, error, status in MALFORMED]
-    return check_cases(cases, args.lua)
+    return check_cases([(name, [step("A", "D", malformed(datagram, error, status))], [])
+                        for name, datagram, error, status in MALFORMED], args.lua)
 
 
 # --- Agreement with the frame code -------------------------------------------------
@@ -285,8 +442,56 @@ def run_agreement(args):
                "S < 0": min(sums) < 0, "S >= 250": max(sums) >= 250,
                "an empty field": any(s % 256 == 0 and s < 250 for s in sums)}
     failures = [f"the generated commands give no {what}" for what, ok in reached.items() if not ok]
-    return failures + check_cases([(f.hex(), [(lambda sender, f=f: command(f, sender), row)])
+    return failures + check_cases([(f.hex(), [step("A", "D", (f, row))], [])
                                    for f, row in zip(frames, expected)], args.lua)
+
+
+# --- Abuse -----------------------------------------------------------------------
+
+ABUSE = 4000
+# Bytes that frames are made of, more often than chance would pick them.
+FRAME_BYTES = [0xF1, 0x01, 0x04, 0x0D, 0xF2, 0x40, 0x2A, 0x00, 0xFF, 0xFE]
+
+
+def abuse_packets(chosen):
+    """Random datagrams to, from and beside the port; some captured short,
+    some quoted by ICMP errors; and a command from port 0 followed by an
+    empty datagram back, captured short in its UDP header."""
+    packets, lengths = [], []
+    for _ in range(ABUSE):
+        size = chosen.choice([0, 0, chosen.randint(1, 8), chosen.randint(1, 40)])
+        payload = bytes(chosen.choice(FRAME_BYTES) if chosen.random() < 0.5
+                        else chosen.randrange(256) for _ in range(size))
+        sender = ("192.168.0." + str(chosen.randint(2, 4)), chosen.choice([0, 2639, 45064,
+                                                                          chosen.randrange(65536)]))
+        device = (DEVICE_IP, chosen.choice([DEVICE_PORT, DEVICE_PORT, 2700, 0]))
+        ends = (sender, device) if chosen.random() < 0.5 else (device, sender)
+        packet = pcap.udp(*ends[0], *ends[1], payload)
+        if chosen.random() < 0.05:
+            quoted = packet[:chosen.randint(20, len(packet))]
+            packet = pcap.unreachable(ends[1][0], ends[0][0], quoted)
+        packets.append(packet)
+        lengths.append(len(packet))
+        if chosen.random() < 0.1:
+            packets[-1] = packet[:chosen.randint(1, len(packet))]
+    packets += [pcap.udp("192.168.0.2", 0, DEVICE_IP, DEVICE_PORT, AT_ONE.frame),
+                pcap.udp(DEVICE_IP, DEVICE_PORT, "192.168.0.2", 0, b"")[:24]]
+    return packets, lengths + [len(packets[-2]), 28]
+
+
+def run_abuse(args):
+    packets, lengths = abuse_packets(random.Random(SEED))
+    with tempfile.TemporaryDirectory(prefix="udpcmd-pcap-") as folder:
+        capture = os.path.join(folder, "abuse.pcap")
+        pcap.write(capture, packets, lengths=lengths)
+        check_loaded(args.lua)
+        script = ["-X", f"lua_script:{args.lua}", "-r", capture]
+        errors = [line for passes in ([], ["-2"]) for line in
+                  tshark(script + passes + ["-V"]).splitlines() if "Lua Error" in line]
+        columns = tshark(script + ["-T", "fields", "-e", "icmp.type", "-e", "_ws.col.Protocol"])
+    found = [f"{len(errors)} Lua errors, the first: {errors[0]}"] if errors else []
+    return found + [f"an ICMP error shows as {line.split()[1]}" for line in columns.splitlines()
+                    if line.startswith("3\t") and line.split()[1] != "ICMP"]
 
 
 # --- The end-to-end cases' own captures ----------------------------------------
@@ -296,7 +501,7 @@ MARKER = b"e2e: end of run"
 
 def udp_parts(packet):
     head = (packet[0] & 0x0F) * 4
-    return int.from_bytes(packet[head:head + 2], "big"), \
+    return packet[12:16], int.from_bytes(packet[head:head + 2], "big"), packet[16:20], \
         int.from_bytes(packet[head + 2:head + 4], "big"), packet[head + 8:]
 
 
@@ -319,25 +524,41 @@ def expected_reply(payload):
             "expert": [("udpcmd.reply.too_long", "warning")] if len(payload) > 32 else []}
 
 
+def e2e_rows(exe, parts):
+    """The rows of the end-to-end datagrams, and the pairs (command, reply):
+    a datagram to the device is a command, the first datagram after it back
+    to its sender is its reply, and any other from the device's port a reply
+    without a command."""
+    frames = expected_frames(exe, [d for _, _, _, port, d in parts if port == DEVICE_PORT])
+    rows, pairs, waiting = [], [], {}
+    for index, (source, source_port, destination, port, payload) in enumerate(parts):
+        if port == DEVICE_PORT:
+            waiting[(source, source_port)] = index
+            row = {"expert": [("udpcmd.no_header", "error")]} if payload == MARKER else \
+                frames.get(payload, {"udpcmd.checksum.status": 1})
+            rows.append(dict(row, **{"udpcmd.awaits_reply": awaits(payload)}))
+            continue
+        command_index = waiting.pop((destination, port), None)
+        if command_index is not None:
+            pairs.append((command_index, index))
+        rows.append(expected_reply(payload) if command_index is not None or
+                    source_port == DEVICE_PORT else NOT_UDPCMD)
+    return rows, pairs
+
+
 def run_e2e(args):
     names = sorted(n for n in os.listdir(args.captures) if n.endswith(".pcap"))
     packets = [p for name in names for p in pcap.read(os.path.join(args.captures, name))]
     if not packets:
         skip(f"no captures in {args.captures}: the end-to-end cases make them")
-    parts = [udp_parts(p) for p in packets]
-    frames = expected_frames(args.frame_table, [d for _, port, d in parts if port == DEVICE[1]])
-    expected = []
-    for source, port, payload in parts:
-        if payload == MARKER:
-            expected.append({"expert": [("udpcmd.no_header", "error")]})
-        elif port == DEVICE[1]:
-            expected.append(frames.get(payload, {"udpcmd.checksum.status": 1}))
-        else:
-            expected.append(expected_reply(payload) if source == DEVICE[1] else {})
+    rows, pairs = e2e_rows(args.frame_table, [udp_parts(p) for p in packets])
+    times = [number / 1000 for number in range(len(packets))]
     with tempfile.TemporaryDirectory(prefix="udpcmd-pcap-") as folder:
         capture = os.path.join(folder, "e2e.pcap")
-        pcap.write(capture, packets)
-        return mismatches(decode(capture, args.lua), expected)
+        pcap.write(capture, packets, times)
+        decoded = decode(capture, args.lua)
+    found = mismatches(decoded, paired(rows, pairs, 1, times))
+    return found + ([] if pairs else ["the end-to-end captures hold no command with its reply"])
 
 
 # --- The plugin folder -------------------------------------------------------------
@@ -346,14 +567,15 @@ def run_e2e(args):
 def run_plugin_folder(args):
     folders = dict(line.split(":", 1) for line in tshark(["-G", "folders"]).splitlines()
                    if ":" in line)
-    shown = folders.get("Global Lua Plugins", "").strip()
+    shown_folder = folders.get("Global Lua Plugins", "").strip()
     wanted = "/usr/" + args.plugin_dir.strip("/")
-    return [] if shown == wanted else [f"tshark's global Lua plugins folder is {shown!r}; "
-                                       f"the packages install the dissector in {wanted!r}"]
+    return [] if shown_folder == wanted else [f"tshark's global Lua plugins folder is "
+                                              f"{shown_folder!r}; the packages install the "
+                                              f"dissector in {wanted!r}"]
 
 
 GROUPS = {"captures": run_captures, "malformed": run_malformed, "agreement": run_agreement,
-          "plugin-folder": run_plugin_folder, "e2e": run_e2e}
+          "abuse": run_abuse, "plugin-folder": run_plugin_folder, "e2e": run_e2e}
 
 
 def main():

@@ -1,0 +1,14 @@
+-- The floor of the dissector benchmark (bench/dissector): the least a Lua
+-- dissector for port 2639 does. It adds its protocol item with one bytes
+-- field and sets the Protocol column, and nothing else.
+local floor = Proto("udpcmd_floor", "udpcmd benchmark floor")
+local payload = ProtoField.bytes("udpcmd_floor.payload", "Payload")
+floor.fields = { payload }
+
+function floor.dissector(tvb, pinfo, root)
+	root:add(floor, tvb()):add(payload, tvb())
+	pinfo.cols.protocol = "udpcmd"
+	return tvb:len()
+end
+
+DissectorTable.get("udp.port"):add(2639, floor)
