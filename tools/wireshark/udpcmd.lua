@@ -74,7 +74,7 @@ end
 -- The fields, each as fields[KEY]: the ProtoField constructor and its
 -- arguments (filter name, label, and for numbers the base and value names).
 local CHECKSUM_STATUS = { [0] = "Bad", [1] = "Good" }
-local field_specs = {
+local FIELD_TABLE = {
 	{ "header", ProtoField.bytes, "udpcmd.header", "Frame header" },
 	{ "message", ProtoField.string, "udpcmd.message", "Message" },
 	{ "end_of_text", ProtoField.uint8, "udpcmd.end_of_text", "End of text", base.HEX },
@@ -90,9 +90,9 @@ local field_specs = {
 	{ "response_time", ProtoField.relative_time, "udpcmd.response_time", "Response time" },
 }
 local fields, registered = {}, {}
-for _, spec in ipairs(field_specs) do
-	fields[spec[1]] = spec[2](unpack(spec, 3))
-	registered[#registered + 1] = fields[spec[1]]
+for _, row in ipairs(FIELD_TABLE) do
+	fields[row[1]] = row[2](unpack(row, 3))
+	registered[#registered + 1] = fields[row[1]]
 end
 udpcmd.fields = registered
 
