@@ -18,6 +18,11 @@ set(UDPCMD_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
 set(WINE_SKIP_REASON "")
 if(NOT WINE_PROGRAM)
   set(WINE_SKIP_REASON "wine (${WINE_ARCH}) is not installed")
+elseif(WINE_ARCH STREQUAL win32 AND NOT EXISTS /usr/lib/wine/wine)
+  # Debian's wine command runs without its 32-bit loader too, and says so
+  # only when it is asked to run a program.
+  set(WINE_SKIP_REASON "32-bit wine (wine32:i386) is not installed: scripts/setup leaves it \
+out on a machine that cannot run 32-bit x86 programs")
 else()
   execute_process(COMMAND ${WINE_PROGRAM} --version RESULT_VARIABLE wine_status
                   OUTPUT_QUIET ERROR_QUIET TIMEOUT 60)

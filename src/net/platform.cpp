@@ -85,6 +85,10 @@ int off_standard_descriptors(int s) {
 // receive reports only the latest one.
 enum class Queued { NOTHING, OTHER_ERRORS, PORT_UNREACHABLE };
 
+// Room for one queued error's details: the error and the offender's address.
+constexpr std::size_t QUEUED_ERROR_CONTROL =
+    CMSG_SPACE(sizeof(sock_extended_err) + sizeof(sockaddr_in));
+
 // Whether an error taken off the queue is an ICMP port unreachable: what
 // Winsock reports as WSAECONNRESET.
 bool port_unreachable(msghdr* message) {
@@ -104,8 +108,7 @@ Queued take_queued_errors(int s) {
   const int code = errno;
   Queued found = Queued::NOTHING;
   for (;;) {
-    alignas(
-        cmsghdr) unsigned char control[CMSG_SPACE(sizeof(sock_extended_err) + sizeof(sockaddr_in))];
+    alignas(cmsghdr) unsigned char control[QUEUED_ERROR_CONTROL];
     msghdr message = {};
     message.msg_control = control;
     message.msg_controllen = sizeof control;

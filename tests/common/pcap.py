@@ -46,10 +46,16 @@ def udp(src, sport, dst, dport, payload):
     return ipv4(src, dst, 17, struct.pack("!HHHH", sport, dport, length, udp_sum) + payload)
 
 
+def icmp_unreachable(code, quoted):
+    """An ICMP destination unreachable message (code 1 host, 3 port) quoting
+    a packet, checksum right, without an IP header."""
+    message = struct.pack("!BBHI", 3, code, 0, 0) + quoted
+    return message[:2] + struct.pack("!H", checksum(message)) + message[4:]
+
+
 def unreachable(src, dst, quoted):
-    """An ICMP destination unreachable (port) quoting a packet, as a host sends it."""
-    message = struct.pack("!BBHI", 3, 3, 0, 0) + quoted
-    return ipv4(src, dst, 1, message[:2] + struct.pack("!H", checksum(message)) + message[4:])
+    """An ICMP port unreachable quoting a packet, as a host sends it."""
+    return ipv4(src, dst, 1, icmp_unreachable(3, quoted))
 
 
 def write(path, packets, times=None, lengths=None, start=1700000000):

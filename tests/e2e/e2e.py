@@ -169,9 +169,7 @@ def unreachable(program, wire, codes):
     sent = next(p for p in wire.packets if p[22:24] == DEVICE_PORT.to_bytes(2, "big"))
     with socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_ICMP) as icmp:
         for code in codes:
-            message = bytes([3, code, 0, 0, 0, 0, 0, 0]) + sent[:28]
-            message = message[:2] + pcap.checksum(message).to_bytes(2, "big") + message[4:]
-            icmp.sendto(message, (DEVICE_IP, 0))
+            icmp.sendto(pcap.icmp_unreachable(code, sent[:28]), (DEVICE_IP, 0))
 
 
 def run_udpcmd(case, argv, env, wire):
