@@ -32,7 +32,7 @@ from testlib import (DEVICE_IP, DEVICE_PORT, FRAME, REPORT, Failure, check, devi
 from wine import Wine
 
 ISOLATED = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../scripts/isolated")
-USAGE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../tools/device/usage.txt")
+USAGE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../man/udpcmd-device.txt")
 MARKER = b"e2e: end of run"
 WAIT_SECONDS = 2.5  # how long a run left waiting for a reply is watched
 STRACE = ["strace", "-f", "-qq"]

@@ -8,7 +8,7 @@ namespace {
 
 constexpr std::size_t HELP_LINE_CAPACITY = 128;
 
-// usage.txt, one string a line (cmake/device-usage.cmake).
+// man/udpcmd-device.txt, one string a line (cmake/device-usage.cmake).
 const char* const HELP[] = {
 #include "usage.inc"
 };
