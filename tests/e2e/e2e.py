@@ -32,6 +32,7 @@ from testlib import (DEVICE_IP, DEVICE_PORT, FRAME, REPORT, Failure, check, devi
 from wine import Wine
 
 ISOLATED = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../scripts/isolated")
+USAGE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../man/udpcmd-device.txt")
 MARKER = b"e2e: end of run"
 WAIT_SECONDS = 2.5  # how long a run left waiting for a reply is watched
 STRACE = ["strace", "-f", "-qq"]
@@ -303,7 +304,8 @@ def device_idle(options):
 def device_errors(options):
     """Each refusal: one line on standard error, nothing on standard output,
     its status, and nothing bound: a bad option or rules file (2), a taken
-    port (1). Under wine the Winsock code keeps its words."""
+    port (1). Under wine the Winsock code keeps its words. Its help is the
+    text written once for it, and nothing else."""
     folder = tempfile.mkdtemp()
     bad_rules, missing = os.path.join(folder, "bad.txt"), os.path.join(folder, "missing.txt")
     with open(bad_rules, "wb") as rules:
@@ -316,15 +318,19 @@ def device_errors(options):
          "and an action"),
         (["--rules", missing], 2, f"udpcmd-device: {missing}: No such file or directory (error 2)"),
         ([], 1, "udpcmd-device: cannot bind the listening socket 0.0.0.0:2639: Address already "
-         f"in use (error {taken_code})")]
+         f"in use (error {taken_code})"),
+        (["/?"], 0, None)]
+    with open(USAGE, "rb") as usage:
+        help_text = usage.read().replace(b"\n", b"\r\n" if options.wine else b"\n")
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as taken:
         taken.bind(("0.0.0.0", DEVICE_PORT))  # the device's bind fails; no other can succeed
         for arguments, status, line in refusals:
             process = Process(options.run_device + arguments)
             ended = process.wait(10)
             process.end()
-            check(ended == status and not process.out() and process.status_lines() == [line],
-                  f"{' '.join(arguments) or 'a taken port'} was not refused in one line", ended,
+            out, lines = (help_text, []) if line is None else (b"", [line])
+            check(ended == status and process.out() == out and process.status_lines() == lines,
+                  f"{' '.join(arguments) or 'a taken port'} did not give its one answer", ended,
                   process.out(), process.status_lines())
 
 
