@@ -99,9 +99,11 @@ else()
     set(UDPCMD_COMPRESSED ${UDPCMD_COMPRESSED} PARENT_SCOPE)
   endfunction()
   foreach(program ${UDPCMD_PROGRAMS})
-    set(page ${PROJECT_SOURCE_DIR}/man/${program}.1)
-    if(NOT EXISTS ${page})
-      set(page ${CMAKE_BINARY_DIR}/${program}.1)  # made from man/${program}.1.in
+    # Each page is man/PROGRAM.1.in with the version filled in; the device's
+    # is made from its help text (cmake/device-usage.cmake).
+    set(page ${CMAKE_BINARY_DIR}/${program}.1)
+    if(NOT program STREQUAL udpcmd-device)
+      configure_file(${PROJECT_SOURCE_DIR}/man/${program}.1.in ${page} @ONLY)
     endif()
     udpcmd_compressed(${page} ${CMAKE_BINARY_DIR}/${program}.1.gz)
     install(FILES ${CMAKE_BINARY_DIR}/${program}.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
