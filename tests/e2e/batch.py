@@ -18,7 +18,7 @@ import shutil
 import tempfile
 from collections import namedtuple
 
-from harness import Process, descendants, start_device
+from harness import Process, start_device, udpcmds
 from testlib import REPORT, check, skip
 
 Example = namedtuple("Example", "args says status device rules", defaults=((), None))
@@ -46,14 +46,6 @@ EXAMPLES = {
 SECONDS = 40  # the longest example run; the procedure takes about 6 s
 
 
-def named(pid, name):
-    try:
-        with open(f"/proc/{pid}/comm") as comm:
-            return comm.read().strip() == name
-    except OSError:
-        return False  # gone
-
-
 def run_example(name, options, wine):
     """Runs the row's example with `cmd /c`, its device beside it."""
     example = EXAMPLES[name]
@@ -76,7 +68,7 @@ def run_example(name, options, wine):
                         cwd=kit)
         status = batch.wait(SECONDS)
         batch.end()
-        left = [pid for pid in descendants() if named(pid, "udpcmd.exe")]
+        left = udpcmds()
     finally:
         device.end()
     lines = batch.lines()
