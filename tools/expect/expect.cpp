@@ -4,6 +4,8 @@
 // passes through unchanged as it comes.
 #include "expect.h"
 
+// (No std::string_view member that can throw: out of range, libstdc++'s
+// exception path would bring the printf family and threads into the exe.)
 #include <cstring>
 #include <string_view>
 
@@ -77,14 +79,15 @@ bool read_seconds(const char* text, unsigned long* seconds) {
 bool matches(std::string_view reply, std::string_view expected) {
   if (!expected.empty() && expected.back() == '*') {
     expected.remove_suffix(1);
-    return reply.substr(0, expected.size()) == expected;
+    return reply.rfind(expected, 0) == 0;  // begins with it
   }
   return reply == expected;
 }
 
 // Takes `suffix` off the end of `text` when it ends with it.
 bool cut_suffix(std::string_view* text, std::string_view suffix) {
-  if (text->size() < suffix.size() || text->substr(text->size() - suffix.size()) != suffix) {
+  if (text->size() < suffix.size() ||
+      std::string_view(text->end() - suffix.size(), suffix.size()) != suffix) {
     return false;
   }
   text->remove_suffix(suffix.size());
@@ -126,7 +129,8 @@ Shown shown(std::string_view* reply) {
   if (found == std::string_view::npos) {
     return Shown::NEITHER;
   }
-  *reply = body.substr(found + marker.length);
+  body.remove_prefix(found + marker.length);
+  *reply = body;
   return Shown::REPLY;
 }
 
