@@ -15,20 +15,21 @@
 #else
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <ctime>
 #endif
 
 namespace {
 
-char piece[512];  // one read of udpcmd's output
+constexpr std::size_t PIECE = 512;  // the most of udpcmd's output one read takes
 
-Child not_started(Child child, const char* why, long code) {
+Child not_started(const Child& so_far, const char* why, long code) {
+  Child child = so_far;
   child.ended = Ended::NOT_STARTED;
   Line line = line_in(child.why, sizeof child.why);
   append_text(&line, why);
@@ -57,7 +58,7 @@ bool beside(Child* child, const char* self, std::size_t length, const char* name
     return false;
   }
   std::memcpy(child->program, self, folder);
-  std::strcpy(child->program + folder, name);
+  std::memcpy(child->program + folder, name, std::strlen(name) + 1);
   return true;
 }
 
@@ -75,10 +76,10 @@ namespace {
 // msvcrt's splitting gives it back byte for byte: a run of backslashes is
 // doubled before a quotation mark (which is then escaped) and before the
 // closing quotation mark, and left alone elsewhere.
-char command_line[32768];
+constexpr std::size_t COMMAND_LINE = 32768;  // CreateProcess takes no more
 
-bool quoted(const char* program, const char* command) {
-  Line line = line_in(command_line, sizeof command_line);
+bool quoted(char* command_line, const char* program, const char* command) {
+  Line line = line_in(command_line, COMMAND_LINE);
   append_text(&line, "\"");
   append_text(&line, program);
   append_text(&line, "\" \"");
@@ -103,14 +104,14 @@ bool quoted(const char* program, const char* command) {
     }
   }
   append_text(&line, "\"");
-  if (line.length + 1 >= sizeof command_line) {
+  if (line.length + 1 >= COMMAND_LINE) {
     return false;  // cut short
   }
   command_line[line.length] = '\0';
   return true;
 }
 
-Child system_error(Child child, const char* doing) {
+Child system_error(const Child& child, const char* doing) {
   const DWORD code = GetLastError();
   char words[128] = "";
   FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
@@ -129,10 +130,11 @@ Child system_error(Child child, const char* doing) {
 }
 
 // The udpcmd running, for the console handler: Ctrl+C, Ctrl+Break or the
-// window closing end it, then this program as usual.
-HANDLE volatile running = nullptr;
+// window closing end it, then this program as usual. A handler has no other
+// way to it.
+HANDLE volatile running = nullptr;  // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
 
-BOOL WINAPI on_console_event(DWORD) {
+BOOL WINAPI on_console_event(DWORD /*event*/) {
   if (running != nullptr) {
     TerminateProcess(running, 1);
   }
@@ -144,14 +146,14 @@ BOOL WINAPI on_console_event(DWORD) {
 bool make_pipe(HANDLE* reader, HANDLE* writer) {
   char name[96];
   Line line = line_in(name, sizeof name);
-  append_text(&line, "\\\\.\\pipe\\udpcmd-expect-");
+  append_text(&line, R"(\\.\pipe\udpcmd-expect-)");
   append_unsigned(&line, GetCurrentProcessId());
   append_text(&line, "-");
   append_unsigned(&line, GetTickCount());
   name[line.length] = '\0';
   constexpr DWORD FIRST_INSTANCE = 0x00080000;  // FILE_FLAG_FIRST_PIPE_INSTANCE
   *reader = CreateNamedPipeA(name, PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FIRST_INSTANCE,
-                             PIPE_TYPE_BYTE | PIPE_WAIT, 1, 0, sizeof piece, 0, nullptr);
+                             PIPE_TYPE_BYTE | PIPE_WAIT, 1, 0, PIECE, 0, nullptr);
   if (*reader == INVALID_HANDLE_VALUE) {
     return false;
   }
@@ -174,22 +176,102 @@ HANDLE job_that_ends_udpcmd() {
 
 // Starts a read of the pipe; false when the pipe has ended (udpcmd's end
 // is closed).
-bool start_read(HANDLE reader, OVERLAPPED* read) {
-  return ReadFile(reader, piece, sizeof piece, nullptr, read) || GetLastError() == ERROR_IO_PENDING;
+bool start_read(HANDLE reader, char* piece, OVERLAPPED* read) {
+  return ReadFile(reader, piece, PIECE, nullptr, read) || GetLastError() == ERROR_IO_PENDING;
+}
+
+// Starts udpcmd with its output into `writer`, in `job` (where it can be).
+bool started(const Child& child, char* command_line, HANDLE writer, HANDLE job,
+             PROCESS_INFORMATION* process) {
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = writer;
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  // Out of any job this program is in, where that job allows it: before
+  // Windows 8 a process belongs to one job at most.
+  DWORD flags = CREATE_SUSPENDED | CREATE_BREAKAWAY_FROM_JOB;
+  BOOL made = CreateProcessA(child.program, command_line, nullptr, nullptr, TRUE, flags, nullptr,
+                             nullptr, &startup, process);
+  if (!made && GetLastError() == ERROR_ACCESS_DENIED) {
+    flags &= ~static_cast<DWORD>(CREATE_BREAKAWAY_FROM_JOB);
+    made = CreateProcessA(child.program, command_line, nullptr, nullptr, TRUE, flags, nullptr,
+                          nullptr, &startup, process);
+  }
+  if (!made) {
+    return false;
+  }
+  running = process->hProcess;
+  if (job != nullptr) {
+    AssignProcessToJobObject(job, process->hProcess);  // else the handler still ends it
+  }
+  ResumeThread(process->hThread);
+  CloseHandle(process->hThread);
+  return true;
+}
+
+// Passes udpcmd's output on until udpcmd has ended and its output with it,
+// or the time is up: then ends it. Gives whether it ended by itself.
+bool watched(HANDLE process, HANDLE reader, unsigned long seconds, Output* output) {
+  OVERLAPPED read = {};
+  read.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  char piece[PIECE];
+  bool reading = read.hEvent != nullptr && start_read(reader, piece, &read);
+  bool exited = false;
+  const DWORD allowed = static_cast<DWORD>(seconds * 1000);
+  const DWORD began = GetTickCount();
+  DWORD got = 0;
+  while (reading || !exited) {
+    const DWORD spent = GetTickCount() - began;
+    HANDLE events[2];
+    DWORD count = 0;
+    if (reading) {
+      events[count++] = read.hEvent;  // first: the output before the end
+    }
+    if (!exited) {
+      events[count++] = process;
+    }
+    const DWORD woken = spent < allowed
+                            ? WaitForMultipleObjects(count, events, FALSE, allowed - spent)
+                            : WAIT_TIMEOUT;
+    if (woken == WAIT_TIMEOUT || woken >= WAIT_OBJECT_0 + count) {
+      TerminateProcess(process, 1);
+      WaitForSingleObject(process, INFINITE);
+      // Its handles closed with it: a read still pending ends now, before
+      // `piece` and `read` go.
+      if (reading) {
+        GetOverlappedResult(reader, &read, &got, TRUE);
+      }
+      return false;
+    }
+    if (events[woken - WAIT_OBJECT_0] == process) {
+      exited = true;
+      continue;
+    }
+    reading = GetOverlappedResult(reader, &read, &got, FALSE) != 0;
+    if (reading) {
+      pass_on(output, piece, got);
+      reading = start_read(reader, piece, &read);
+    }
+  }
+  return true;
 }
 
 }  // namespace
 
 void prepare_output() { _setmode(_fileno(stdout), _O_BINARY); }
 
-Child run_udpcmd(const char*, const char* command, unsigned long seconds) {
+Child run_udpcmd(const char* /*argv0*/, const char* command, unsigned long seconds,
+                 Output* output) {
   Child child = {};
   char self[MAX_PATH];
   const DWORD length = GetModuleFileNameA(nullptr, self, sizeof self);
   if (length == 0 || length >= sizeof self || !beside(&child, self, length, "udpcmd.exe")) {
     return system_error(child, "this program's own path: ");
   }
-  if (!quoted(child.program, command)) {
+  static char command_line[COMMAND_LINE];
+  if (!quoted(command_line, child.program, command)) {
     return not_started(child, "the command is too long for a command line", 0);
   }
   HANDLE reader = INVALID_HANDLE_VALUE;
@@ -199,71 +281,13 @@ Child run_udpcmd(const char*, const char* command, unsigned long seconds) {
   }
   HANDLE job = job_that_ends_udpcmd();
   SetConsoleCtrlHandler(on_console_event, TRUE);
-  STARTUPINFOA startup = {};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  startup.hStdOutput = writer;
-  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION process = {};
-  // Out of any job this program is in, where that job allows it: before
-  // Windows 8 a process belongs to one job at most.
-  DWORD flags = CREATE_SUSPENDED | CREATE_BREAKAWAY_FROM_JOB;
-  BOOL started = CreateProcessA(child.program, command_line, nullptr, nullptr, TRUE, flags, nullptr,
-                                nullptr, &startup, &process);
-  if (!started && GetLastError() == ERROR_ACCESS_DENIED) {
-    flags &= ~static_cast<DWORD>(CREATE_BREAKAWAY_FROM_JOB);
-    started = CreateProcessA(child.program, command_line, nullptr, nullptr, TRUE, flags, nullptr,
-                             nullptr, &startup, &process);
-  }
-  if (!started) {
+  if (!started(child, command_line, writer, job, &process)) {
     return system_error(child, "");
   }
   CloseHandle(writer);  // udpcmd's end is udpcmd's alone: the pipe ends with it
-  running = process.hProcess;
-  if (job != nullptr) {
-    AssignProcessToJobObject(job, process.hProcess);  // else the handler still ends it
-  }
-  ResumeThread(process.hThread);
-  CloseHandle(process.hThread);
-
-  OVERLAPPED read = {};
-  read.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  bool reading = read.hEvent != nullptr && start_read(reader, &read);
-  bool exited = false;
-  const DWORD allowed = static_cast<DWORD>(seconds * 1000);
-  const DWORD began = GetTickCount();
-  child.ended = Ended::EXITED;
-  while (reading || !exited) {
-    const DWORD spent = GetTickCount() - began;
-    HANDLE events[2];
-    DWORD count = 0;
-    if (reading) {
-      events[count++] = read.hEvent;  // first: the output before the end
-    }
-    if (!exited) {
-      events[count++] = process.hProcess;
-    }
-    const DWORD woken = spent < allowed
-                            ? WaitForMultipleObjects(count, events, FALSE, allowed - spent)
-                            : WAIT_TIMEOUT;
-    if (woken == WAIT_TIMEOUT || woken >= WAIT_OBJECT_0 + count) {
-      child.ended = Ended::TIMED_OUT;
-      TerminateProcess(process.hProcess, 1);
-      WaitForSingleObject(process.hProcess, 5000);
-      break;
-    }
-    if (events[woken - WAIT_OBJECT_0] == process.hProcess) {
-      exited = true;
-      continue;
-    }
-    DWORD got = 0;
-    reading = GetOverlappedResult(reader, &read, &got, FALSE) != 0;
-    if (reading) {
-      pass_on(piece, got);
-      reading = start_read(reader, &read);
-    }
-  }
+  child.ended =
+      watched(process.hProcess, reader, seconds, output) ? Ended::EXITED : Ended::TIMED_OUT;
   running = nullptr;
   DWORD status = 0;
   GetExitCodeProcess(process.hProcess, &status);
@@ -274,12 +298,10 @@ Child run_udpcmd(const char*, const char* command, unsigned long seconds) {
 
 #else
 
-extern char** environ;
-
 namespace {
 
-// The udpcmd running, for the signal handler.
-volatile sig_atomic_t running = 0;
+// The udpcmd running, for the signal handler, which has no other way to it.
+volatile sig_atomic_t running = 0;  // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
 constexpr int ENDING_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
 // A signal that ends this program ends udpcmd first.
@@ -287,8 +309,8 @@ void end_both(int number) {
   if (running > 0) {
     kill(running, SIGKILL);
   }
-  signal(number, SIG_DFL);
-  raise(number);
+  (void)signal(number, SIG_DFL);
+  (void)raise(number);
 }
 
 long milliseconds_now() {
@@ -310,14 +332,17 @@ Child spawned(Child child, const char* command, int output[2], pid_t* pid) {
   sigemptyset(&none);
   for (const int number : ENDING_SIGNALS) {
     sigaddset(&ending, number);
-    signal(number, end_both);
+    (void)signal(number, end_both);
   }
   sigset_t defaults = ending;
   sigaddset(&defaults, SIGPIPE);
   posix_spawnattr_setsigmask(&attributes, &none);
   posix_spawnattr_setsigdefault(&attributes, &defaults);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  char* arguments[] = {child.program, const_cast<char*>(command), nullptr};
+  // posix_spawn takes char* arguments, and changes none of them.
+  char* arguments[] = {child.program,
+                       const_cast<char*>(command),  // NOLINT(cppcoreguidelines-pro-type-const-cast)
+                       nullptr};
   // No signal between the start and `running` set: udpcmd would be left.
   sigprocmask(SIG_BLOCK, &ending, &before);
   const int error = posix_spawn(pid, child.program, &actions, &attributes, arguments, environ);
@@ -333,9 +358,9 @@ Child spawned(Child child, const char* command, int output[2], pid_t* pid) {
 
 }  // namespace
 
-void prepare_output() { signal(SIGPIPE, SIG_IGN); }
+void prepare_output() { (void)signal(SIGPIPE, SIG_IGN); }
 
-Child run_udpcmd(const char* argv0, const char* command, unsigned long seconds) {
+Child run_udpcmd(const char* argv0, const char* command, unsigned long seconds, Output* output) {
   Child child = {};
   char self[512];
   ssize_t length = readlink("/proc/self/exe", self, sizeof self);
@@ -347,30 +372,31 @@ Child run_udpcmd(const char* argv0, const char* command, unsigned long seconds) 
   if (!beside(&child, self, static_cast<std::size_t>(length), "udpcmd")) {
     return not_started(child, "this program's own folder is not known", 0);
   }
-  int output[2];
-  if (pipe2(output, O_CLOEXEC) != 0) {
+  int pipe_ends[2];
+  if (pipe2(pipe_ends, O_CLOEXEC) != 0) {
     return not_started(child, std::strerror(errno), errno);
   }
   pid_t pid = 0;
-  child = spawned(child, command, output, &pid);
+  child = spawned(child, command, pipe_ends, &pid);
   if (child.ended == Ended::NOT_STARTED) {
-    close(output[0]);
+    close(pipe_ends[0]);
     return child;
   }
   const long deadline = milliseconds_now() + static_cast<long>(seconds) * 1000L;
   child.ended = Ended::EXITED;
+  char piece[PIECE];
   for (;;) {
     const long left = deadline - milliseconds_now();
-    pollfd readable = {output[0], POLLIN, 0};
+    pollfd readable = {pipe_ends[0], POLLIN, 0};
     const int ready = left > 0 ? poll(&readable, 1, static_cast<int>(left)) : 0;
     if (ready == 0) {
       child.ended = Ended::TIMED_OUT;
       kill(pid, SIGKILL);
       break;
     }
-    const ssize_t got = ready > 0 ? read(output[0], piece, sizeof piece) : -1;
+    const ssize_t got = ready > 0 ? read(pipe_ends[0], piece, sizeof piece) : -1;
     if (got > 0) {
-      pass_on(piece, static_cast<std::size_t>(got));
+      pass_on(output, piece, static_cast<std::size_t>(got));
     } else if (got == 0) {
       break;  // udpcmd's output has ended: so has udpcmd, or it is about to
     } else if (errno != EINTR) {
@@ -378,7 +404,7 @@ Child run_udpcmd(const char* argv0, const char* command, unsigned long seconds) 
       break;
     }
   }
-  close(output[0]);
+  close(pipe_ends[0]);
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }

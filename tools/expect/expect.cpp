@@ -26,21 +26,14 @@ enum Status {
 constexpr unsigned long MOST_SECONDS = 86400;
 constexpr char SELF[] = "udpcmd-expect: ";
 
-// The start of udpcmd's report, enough for all of it: about 300 bytes.
-char report[2048];
-std::size_t kept = 0;
-bool output_failed = false;
-
-std::string_view kept_report() { return {report, kept}; }
-
-void say(Line* line) {
+void say(Output* output, Line* line) {
   append_text(line, NEWLINE);
-  output_failed |= !write_out(line->text, line->length);
+  output->failed |= write_out(line->text, line->length) == 0;
 }
 
 // One line: SELF, then the texts and values given (a null text is skipped).
-void say(const char* a, const char* b = nullptr, const char* c = nullptr, const char* d = nullptr,
-         const char* e = nullptr) {
+void say(Output* output, const char* a, const char* b = nullptr, const char* c = nullptr,
+         const char* d = nullptr, const char* e = nullptr) {
   char area[1024];
   Line line = line_in(area, sizeof area);
   append_text(&line, SELF);
@@ -49,15 +42,15 @@ void say(const char* a, const char* b = nullptr, const char* c = nullptr, const 
       append_text(&line, text);
     }
   }
-  say(&line);
+  say(output, &line);
 }
 
-int bad_usage(const char* what, const char* given = nullptr) {
+int bad_usage(Output* output, const char* what, const char* given = nullptr) {
   char area[128];
   Line usage = line_in(area, sizeof area);
   append_text(&usage, "usage: udpcmd-expect SECONDS COMMAND [REPLY]");
-  say(&usage);
-  say("BAD ARGUMENT: ", what, given ? " \"" : nullptr, given, given ? "\"" : nullptr);
+  say(output, &usage);
+  say(output, "BAD ARGUMENT: ", what, given ? " \"" : nullptr, given, given ? "\"" : nullptr);
   return BAD_USAGE;
 }
 
@@ -101,7 +94,7 @@ bool cut_suffix(std::string_view* text, std::string_view suffix) {
 // the first of those is the data line's.
 enum class Shown { REPLY, NOTHING_AWAITED, NEITHER };
 
-Shown shown(std::string_view* reply) {
+Shown shown(const Output& output, std::string_view* reply) {
   char area[128];
   Line closing = line_in(area, sizeof area);
   append_text(&closing, NEWLINE);
@@ -113,7 +106,7 @@ Shown shown(std::string_view* reply) {
     }
   }
   append_text(&closing, NEWLINE);
-  std::string_view body = kept_report();
+  std::string_view body(output.report, output.kept);
   if (!cut_suffix(&body, {closing.text, closing.length})) {
     return Shown::NEITHER;
   }
@@ -135,23 +128,24 @@ Shown shown(std::string_view* reply) {
 }
 
 // The verdict on a run that ended by itself, in its last line.
-int judged(const Child& child, const char* expected) {
+int judged(Output* output, const Child& child, const char* expected) {
   if (child.status != 1) {
-    say("UDPCMD FAILED (", child.how, "): its last line, above, says why");
+    say(output, "UDPCMD FAILED (", child.how, "): its last line, above, says why");
     return UDPCMD_FAILED;
   }
   std::string_view reply;
-  const Shown what = shown(&reply);
+  const Shown what = shown(*output, &reply);
   if (what == Shown::NEITHER) {
-    say("UDPCMD FAILED: its report is not one udpcmd writes");
+    say(output, "UDPCMD FAILED: its report is not one udpcmd writes");
     return UDPCMD_FAILED;
   }
   if (what == Shown::NOTHING_AWAITED) {
     if (expected == nullptr) {
-      say("sent; nothing awaited: the frame has no at sign, or an asterisk");
+      say(output, "sent; nothing awaited: the frame has no at sign, or an asterisk");
       return AS_EXPECTED;
     }
-    say("NOTHING AWAITED, not \"", expected, "\": the frame has no at sign, or an asterisk");
+    say(output, "NOTHING AWAITED, not \"", expected,
+        "\": the frame has no at sign, or an asterisk");
     return ANOTHER_REPLY;
   }
   char area[1024];
@@ -166,42 +160,45 @@ int judged(const Child& child, const char* expected) {
     append_text(&line, expected);
     append_text(&line, "\"");
   }
-  say(&line);
+  say(output, &line);
   return as_expected ? AS_EXPECTED : ANOTHER_REPLY;
 }
 
 }  // namespace
 
-void pass_on(const char* bytes, std::size_t count) {
-  const std::size_t room = sizeof report - kept;
-  std::memcpy(report + kept, bytes, count < room ? count : room);
-  kept += count < room ? count : room;
-  output_failed |= !write_out(bytes, count);
+void pass_on(Output* output, const char* bytes, std::size_t count) {
+  const std::size_t room = sizeof output->report - output->kept;
+  const std::size_t taken = count < room ? count : room;
+  std::memcpy(output->report + output->kept, bytes, taken);
+  output->kept += taken;
+  output->failed |= write_out(bytes, count) == 0;
 }
 
 int main(int argc, char** argv) {
   prepare_output();
+  Output output = {};
   if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
     char area[64];
     Line line = line_in(area, sizeof area);
     append_text(&line, "udpcmd-expect " UDPCMD_VERSION);
-    say(&line);
-    return output_failed ? UDPCMD_FAILED : AS_EXPECTED;
+    say(&output, &line);
+    return output.failed ? UDPCMD_FAILED : AS_EXPECTED;
   }
   unsigned long seconds = 0;
   if (argc < 3) {
-    return bad_usage("SECONDS and COMMAND are needed");
+    return bad_usage(&output, "SECONDS and COMMAND are needed");
   }
   if (argc > 4) {
-    return bad_usage("more than SECONDS, COMMAND and REPLY (one with spaces goes in quotes)");
+    return bad_usage(&output,
+                     "more than SECONDS, COMMAND and REPLY (one with spaces goes in quotes)");
   }
   if (!read_seconds(argv[1], &seconds)) {
-    return bad_usage("SECONDS is a whole number from 1 to 86400, not", argv[1]);
+    return bad_usage(&output, "SECONDS is a whole number from 1 to 86400, not", argv[1]);
   }
-  const Child child = run_udpcmd(argv[0], argv[2], seconds);
+  const Child child = run_udpcmd(argv[0], argv[2], seconds, &output);
   int status = UDPCMD_FAILED;
   if (child.ended == Ended::NOT_STARTED) {
-    say("UDPCMD NOT STARTED: ", child.program, ": ", child.why);
+    say(&output, "UDPCMD NOT STARTED: ", child.program, ": ", child.why);
   } else if (child.ended == Ended::TIMED_OUT) {
     char area[64];
     Line line = line_in(area, sizeof area);
@@ -209,11 +206,11 @@ int main(int argc, char** argv) {
     append_text(&line, "NO REPLY within ");
     append_unsigned(&line, seconds);
     append_text(&line, " s: udpcmd was ended");
-    say(&line);
+    say(&output, &line);
     status = NO_REPLY_IN_TIME;
   } else {
-    status = judged(child, argc == 4 ? argv[3] : nullptr);
+    status = judged(&output, child, argc == 4 ? argv[3] : nullptr);
   }
   // A report that could not be written is a failure, as it is udpcmd's.
-  return output_failed ? UDPCMD_FAILED : status;
+  return output.failed ? UDPCMD_FAILED : status;
 }

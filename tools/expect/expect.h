@@ -28,15 +28,23 @@ struct Child {
   char why[160];
 };
 
+// Standard output: the start of udpcmd's report as passed on (about 300
+// bytes are its most), and whether any write failed.
+struct Output {
+  char report[2048];
+  std::size_t kept;
+  bool failed;
+};
+
 // Sets up standard output for the bytes of udpcmd's report, passed on
 // unchanged (no line-end translation; no signal when nobody reads it).
 void prepare_output();
 // Writes bytes to standard output and flushes them; gives 0 when it could not.
 int write_out(const char* bytes, std::size_t count);
 // Called by run_udpcmd with each piece of udpcmd's output as it comes.
-void pass_on(const char* bytes, std::size_t count);
+void pass_on(Output* output, const char* bytes, std::size_t count);
 
 // Runs the udpcmd in this program's own folder with `command` as its only
 // argument, its output going to pass_on, for at most `seconds`; ends it then.
 // Ctrl+C, or a signal that ends this program, ends that udpcmd too.
-Child run_udpcmd(const char* argv0, const char* command, unsigned long seconds);
+Child run_udpcmd(const char* argv0, const char* command, unsigned long seconds, Output* output);
