@@ -54,13 +54,14 @@ STRACE = ["strace", "-f", "-qq"]
 #
 # Expect: udpcmd-expect SECONDS COMMAND [REPLY] (REPLY None: none given), its
 # status, and its last line after "udpcmd-expect: " (a pair: natively, under
-# wine; {udpcmd} stands for the udpcmd it runs); alone: it is copied into a
-# folder without udpcmd. A row whose udpcmd waits has a second udpcmd
-# waiting beside it, which must outlive udpcmd-expect's.
+# wine; {udpcmd} stands for the udpcmd it runs; None: none); alone: it is
+# copied into a folder without udpcmd; stop: this signal ends it once udpcmd
+# waits. A row whose udpcmd waits has a second udpcmd waiting beside it,
+# which must outlive udpcmd-expect's.
 Case = namedtuple("Case", "args frame got says device ns waits fault output wine_device "
                   "native_only icmp expect", defaults=(None, None, None, (), (), False, None, None,
                                                        False, False, (), None))
-Expect = namedtuple("Expect", "reply status says seconds alone", defaults=(5, False))
+Expect = namedtuple("Expect", "reply status says seconds alone stop", defaults=(5, False, None))
 AB, AT_ONE = FRAME[b"AB"], FRAME[b"@1"]
 R32 = b"0123456789abcdefghijklmnopqrstuv"
 OVERSIZE = (b"Recv Error Winsock Error: 90", b"Recv Error Winsock Error: 10040")
@@ -138,6 +139,8 @@ CASES = {
         b"IDLE", 1, b'ANOTHER REPLY: "' + SPECIALS + b'", not "IDLE"')),
     "expect.silent_device": Case([b"@1"], AT_ONE, device=("--no-reply",), waits=True, expect=Expect(
         None, 2, b"NO REPLY within 1 s: udpcmd was ended", seconds=1)),
+    "expect.stopped_by_a_signal": Case([b"@1"], AT_ONE, device=("--no-reply",), waits=True,
+                                       expect=Expect(None, -15, None, 30, stop=15), **NATIVE),
     "expect.oversize_reply": Case([b"@1"], AT_ONE, says=OVERSIZE, device=(
         "--reply-hex", R32.hex() + "77"), expect=Expect(b"OK", 3, (
             b"UDPCMD FAILED (status 255): its last line, above, says why",
@@ -148,6 +151,8 @@ CASES = {
     "expect.bad_usage": Case([b"@1"], device=None, expect=Expect(
         b"OK", 4, b'BAD ARGUMENT: SECONDS is a whole number from 1 to 86400, not "86401"',
         seconds=86401)),
+    "expect.bad_usage_0_seconds": Case([b"@1"], device=None, expect=Expect(
+        None, 4, b'BAD ARGUMENT: SECONDS is a whole number from 1 to 86400, not "0"', seconds=0)),
 }
 
 
@@ -218,6 +223,9 @@ def run_udpcmd(case, argv, env, wire):
     program = Process(argv, env, case.output)
     if case.icmp:
         unreachable(program, wire, case.icmp)
+    if case.expect and case.expect.stop:  # once udpcmd has said "..."
+        check(program.wait_for(lambda p: REPORT["progress"] in p.out(), 10), "udpcmd said nothing")
+        os.kill(program.popen.pid, case.expect.stop)
     status = program.wait(WAIT_SECONDS if waits else 15)
     spent, left = time.monotonic() - started, udpcmds()
     program.end()
@@ -225,7 +233,7 @@ def run_udpcmd(case, argv, env, wire):
           if waits else "udpcmd did not finish within 15 s", status)
     if case.expect:  # only the udpcmd waiting beside it is left
         check(len(left) == case.waits, "udpcmd-expect left its udpcmd, or ended another", left)
-        check(not case.waits or case.expect.seconds <= spent < case.expect.seconds + 3,
+        check(status != 2 or case.expect.seconds <= spent < case.expect.seconds + 3,
               f"udpcmd-expect did not wait {case.expect.seconds} s", spent)
     return program, status
 
@@ -255,7 +263,7 @@ def check_frames(case, wire, device):
 
 def check_report(case, program, status, port, wine, udpcmd):
     expected, out = report(case, port, wine), program.out()
-    if case.expect:
+    if case.expect and case.expect.says:
         expected += (lines(USAGE) if case.expect.status == 4 else b"") + lines(
             b"udpcmd-expect: " + native_or_wine(case.expect.says, wine).replace(
                 b"{udpcmd}", udpcmd.encode()))

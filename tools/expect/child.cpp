@@ -334,10 +334,10 @@ Child spawned(Child child, const char* command, int output[2], pid_t* pid) {
     sigaddset(&ending, number);
     (void)signal(number, end_both);
   }
-  sigset_t defaults = ending;
-  sigaddset(&defaults, SIGPIPE);
+  // udpcmd starts with these signals' default actions, none blocked. (It
+  // sets SIGPIPE aside itself.)
   posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setsigdefault(&attributes, &ending);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   // posix_spawn takes char* arguments, and changes none of them.
   char* arguments[] = {child.program,
