@@ -2,9 +2,9 @@
 # CMakeLists.txt once every program's target exists.
 #
 #   Windows x86: udpcmd-<version>-win32.zip: one folder with udpcmd.exe,
-#                udpcmd-device.exe, README.txt, LICENSE.txt, CHANGELOG.txt, the
-#                dissector udpcmd.lua and examples\ (batch files and the rules
-#                file that rehearses them).
+#                udpcmd-expect.exe, udpcmd-device.exe, README.txt, LICENSE.txt,
+#                CHANGELOG.txt, the dissector udpcmd.lua and examples\ (batch
+#                files and the rules file that rehearses them).
 #   native:      a .deb (DEB) and a .tar.gz (TGZ) with bin/, the manual pages,
 #                the README and the dissector in Wireshark's Lua plugins
 #                folder; the .deb also Debian's copyright file and changelog,
@@ -73,7 +73,8 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 # The programs the packages carry (their checks, tests/package, read it).
-set(UDPCMD_PROGRAMS udpcmd)
+# udpcmd-expect runs the udpcmd beside it: they share a folder everywhere.
+set(UDPCMD_PROGRAMS udpcmd udpcmd-expect)
 # The simulated device ships beside the program, for trying it out.
 if(TARGET udpcmd-device)
   list(APPEND UDPCMD_PROGRAMS udpcmd-device)
@@ -141,8 +142,9 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
   "udpcmd wraps its argument in a checksummed command frame, sends it in one\n"
   "UDP datagram to the device at 192.168.0.254, port 2639, and prints a framed\n"
   "report; for a command that asks for one, it waits for one reply of up to\n"
-  "32 bytes and prints it too. udpcmd-device is a simulated device to try it\n"
-  "against.")
+  "32 bytes and prints it too. udpcmd-expect runs it for a batch file or\n"
+  "script: with a time limit, and a status that says whether the expected\n"
+  "reply came. udpcmd-device is a simulated device to try them against.")
 set(CPACK_STRIP_FILES TRUE)
 set(CPACK_SOURCE_GENERATOR TGZ)
 set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git/" "/build/")

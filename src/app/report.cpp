@@ -45,7 +45,7 @@ int print_opening(const unsigned char* message, std::uint16_t port, const char* 
   return print_text("...") && opened && sent;
 }
 
-int print_no_reply() { return print_text("Wildcard used - no return expected."); }
+int print_no_reply() { return print_text(NO_REPLY_TEXT); }
 
 int print_reply(std::uint16_t local_port, const unsigned char* reply) {
   char area[LINE_AREA];
@@ -54,11 +54,9 @@ int print_reply(std::uint16_t local_port, const unsigned char* reply) {
   append_unsigned(&port_line, local_port);
   const int port_shown = print(&port_line);
   Line data_line = line_in(area, sizeof area);
-  append_text(&data_line, "Data in received packet: ");
+  append_text(&data_line, DATA_LINE_START);
   append_bytes(&data_line, reply, bounded_length(reply, REPLY_CAPACITY));
   return print(&data_line) && port_shown;
 }
 
-int print_closing() {
-  return print_text("\\---------------------------------------------------------------------/\n\n");
-}
+int print_closing() { return print_text(CLOSING_TEXT); }

@@ -5,6 +5,13 @@
 
 #include <cstdint>
 
+// Texts of the report that udpcmd-expect reads back (tools/expect).
+constexpr char NO_REPLY_TEXT[] = "Wildcard used - no return expected.";
+constexpr char DATA_LINE_START[] = "Data in received packet: ";
+// The closing rule, with the two line feeds that follow it.
+constexpr char CLOSING_TEXT[] =
+    "\\---------------------------------------------------------------------/\n\n";
+
 int print_usage();
 int print_too_long();
 // Opening rule, send line and progress line.

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Runs one end-to-end case of udpcmd over real UDP sockets.
 
-  e2e.py CASE --udpcmd EXE --device EXE [--wine PREFIX [--examples DIR]]
+  e2e.py CASE --udpcmd EXE --expect EXE --device EXE [--wine PREFIX [--examples DIR]]
   e2e.py wine.prefix --wine PREFIX    (makes or refreshes the cases' wine prefix)
   e2e.py --list native|wine           (NAME|ISOLATED OPTION... per case, for CMake)
 
@@ -26,7 +26,8 @@ from collections import namedtuple
 sys.dont_write_bytecode = True  # nothing written into the source tree
 
 from batch import EXAMPLES, run_example
-from harness import READY, Process, Wire, adopt_orphans, exchange, pcap, start_device, sweep
+from harness import (READY, Process, Wire, adopt_orphans, exchange, pcap, start_device, sweep,
+                     udpcmds)
 from testlib import (DEVICE_IP, DEVICE_PORT, FRAME, REPORT, Failure, check, device_line, outcome,
                      skip)
 from wine import Wine
@@ -49,12 +50,25 @@ STRACE = ["strace", "-f", "-qq"]
 # a pipe with "no_reader", or "closed", and its status is -1 with nothing
 # shown; wine_device: the device is udpcmd-device.exe, under wine too; icmp:
 # the ICMP destination-unreachable codes (1 host, 3 port) sent back for the
-# frame, in this order, while its receive is held back.
+# frame, in this order, while its receive is held back; expect: udpcmd-expect
+# runs udpcmd (an Expect).
+#
+# Expect: udpcmd-expect SECONDS COMMAND [REPLY] (REPLY None: none given), its
+# status, and its last line after "udpcmd-expect: " (a pair: natively, under
+# wine; {udpcmd} stands for the udpcmd it runs; None: none); alone: it is
+# copied into a folder without udpcmd; stop: this signal ends it once udpcmd
+# waits. A row whose udpcmd waits has a second udpcmd waiting beside it,
+# which must outlive udpcmd-expect's.
 Case = namedtuple("Case", "args frame got says device ns waits fault output wine_device "
-                  "native_only icmp", defaults=(None, None, None, (), (), False, None, None, False,
-                                                False, ()))
+                  "native_only icmp expect", defaults=(None, None, None, (), (), False, None, None,
+                                                       False, False, (), None))
+Expect = namedtuple("Expect", "reply status says seconds alone stop", defaults=(5, False, None))
 AB, AT_ONE = FRAME[b"AB"], FRAME[b"@1"]
 R32 = b"0123456789abcdefghijklmnopqrstuv"
+OVERSIZE = (b"Recv Error Winsock Error: 90", b"Recv Error Winsock Error: 10040")
+SPECIALS = b'IDLE" & echo | %d !x! \\'
+AS_EXPECTED = b'reply as expected: "OK @1"'
+USAGE = b"usage: udpcmd-expect SECONDS COMMAND [REPLY]"
 NATIVE = dict(native_only=True)
 HELD_RECEIVE = ("recvmsg", "delay_enter=1500000:when=1")  # time to queue ICMP errors
 CASES = {
@@ -73,8 +87,7 @@ CASES = {
     "replies.empty_datagram": Case([b"@1"], AT_ONE, b"", device=("--reply-hex", "")),
     "replies.zero_inside": Case([b"@1"], AT_ONE, b"AB", device=("--reply-hex", "41 42 00 43")),
     "replies.exactly_32_bytes": Case([b"@1"], AT_ONE, R32, device=("--reply-hex", R32.hex())),
-    "replies.33_bytes_refused": Case([b"@1"], AT_ONE, says=(b"Recv Error Winsock Error: 90",
-                                                           b"Recv Error Winsock Error: 10040"),
+    "replies.33_bytes_refused": Case([b"@1"], AT_ONE, says=OVERSIZE,
                                      device=("--reply-hex", R32.hex() + "77")),
     "replies.from_another_port": Case([b"@1"], AT_ONE, b"OK @1", device=("--reply-port", "0")),
     "replies.bytes_above_7f": Case([b"@1"], AT_ONE, b"\xC3\xA9\t\xFF",
@@ -113,6 +126,34 @@ CASES = {
     "faults.bind": Case([b"@1"], says=b"bind failed: 98", fault=("bind", "error=EADDRINUSE"), **NATIVE),
     "faults.sendto": Case([b"@1"], says=b"sendto failed: 1", fault=("sendto", "error=EPERM"), **NATIVE),
     "faults.receive_interrupted": Case([b"@1"], AT_ONE, b"", fault=("recvmsg", "error=EINTR"), **NATIVE),
+    # udpcmd-expect: a row per status.
+    "expect.exact": Case([b"@1"], AT_ONE, b"OK @1", expect=Expect(b"OK @1", 0, AS_EXPECTED)),
+    "expect.prefix": Case([b"@1"], AT_ONE, b"OK @1", expect=Expect(b"OK *", 0, AS_EXPECTED)),
+    "expect.nothing_awaited": Case([b"AB"], AB, expect=Expect(
+        None, 0, b"sent; nothing awaited: the frame has no at sign, or an asterisk")),
+    "expect.another_reply": Case([b"@1"], AT_ONE, b"OK @1", expect=Expect(
+        b"OK", 1, b'ANOTHER REPLY: "OK @1", not "OK"')),
+    "expect.nothing_awaited_for_a_reply": Case([b"AB"], AB, expect=Expect(
+        b"OK", 1, b'NOTHING AWAITED, not "OK": the frame has no at sign, or an asterisk')),
+    "expect.specials_in_the_reply": Case([b"@1"], AT_ONE, SPECIALS, device=(
+        "--reply-text", SPECIALS.decode()), expect=Expect(
+        b"IDLE", 1, b'ANOTHER REPLY: "' + SPECIALS + b'", not "IDLE"')),
+    "expect.silent_device": Case([b"@1"], AT_ONE, device=("--no-reply",), waits=True, expect=Expect(
+        None, 2, b"NO REPLY within 1 s: udpcmd was ended", seconds=1)),
+    "expect.stopped_by_a_signal": Case([b"@1"], AT_ONE, device=("--no-reply",), waits=True,
+                                       expect=Expect(None, -15, None, 30, stop=15), **NATIVE),
+    "expect.oversize_reply": Case([b"@1"], AT_ONE, says=OVERSIZE, device=(
+        "--reply-hex", R32.hex() + "77"), expect=Expect(b"OK", 3, (
+            b"UDPCMD FAILED (status 255): its last line, above, says why",
+            b"UDPCMD FAILED (ERRORLEVEL -1): its last line, above, says why"))),
+    "expect.no_udpcmd_beside_it": Case([b"@1"], device=None, expect=Expect(None, 3, (
+        b"UDPCMD NOT STARTED: {udpcmd}: No such file or directory (error 2)",
+        b"UDPCMD NOT STARTED: {udpcmd}: File not found (error 2)"), alone=True)),
+    "expect.bad_usage": Case([b"@1"], device=None, expect=Expect(
+        b"OK", 4, b'BAD ARGUMENT: SECONDS is a whole number from 1 to 86400, not "86401"',
+        seconds=86401)),
+    "expect.bad_usage_0_seconds": Case([b"@1"], device=None, expect=Expect(
+        None, 4, b'BAD ARGUMENT: SECONDS is a whole number from 1 to 86400, not "0"', seconds=0)),
 }
 
 
@@ -120,10 +161,14 @@ def lines(*texts):
     return b"".join(text + b"\n" for text in texts)
 
 
+def native_or_wine(text, wine):
+    return text[wine] if isinstance(text, tuple) else text
+
+
 def report(case, port, wine):
     """udpcmd's standard output, with LF line ends."""
-    says = case.says[wine] if isinstance(case.says, tuple) else case.says
-    if case.output:
+    says = native_or_wine(case.says, wine)
+    if case.output or case.frame is None and says is None:
         return b""
     if case.frame is None:
         return lines(says)
@@ -175,13 +220,22 @@ def unreachable(program, wire, codes):
 
 def run_udpcmd(case, argv, env, wire):
     """udpcmd's Process, ended, and its exit status (None while it waits)."""
+    waits, started = case.waits and not case.expect, time.monotonic()
     program = Process(argv, env, case.output)
     if case.icmp:
         unreachable(program, wire, case.icmp)
-    status = program.wait(WAIT_SECONDS if case.waits else 15)
+    if case.expect and case.expect.stop:  # once udpcmd has said "..."
+        check(program.wait_for(lambda p: REPORT["progress"] in p.out(), 10), "udpcmd said nothing")
+        os.kill(program.popen.pid, case.expect.stop)
+    status = program.wait(WAIT_SECONDS if waits else 15)
+    spent, left = time.monotonic() - started, udpcmds()
     program.end()
-    check((status is None) == case.waits, "udpcmd did not keep waiting for the reply"
-          if case.waits else "udpcmd did not finish within 15 s", status)
+    check((status is None) == waits, "udpcmd did not keep waiting for the reply"
+          if waits else "udpcmd did not finish within 15 s", status)
+    if case.expect:  # only the udpcmd waiting beside it is left
+        check(len(left) == case.waits, "udpcmd-expect left its udpcmd, or ended another", left)
+        check(status != 2 or case.expect.seconds <= spent < case.expect.seconds + 3,
+              f"udpcmd-expect did not wait {case.expect.seconds} s", spent)
     return program, status
 
 
@@ -189,7 +243,7 @@ def check_frames(case, wire, device):
     """The datagrams udpcmd sent, on the wire and in the device's lines (the
     last of which is the marker's); gives udpcmd's port."""
     found = [d for d in wire.datagrams() if d[2] == DEVICE_PORT and d[3] != MARKER]
-    expected = [case.frame] if case.frame else []
+    expected = [case.frame] * (2 if case.expect and case.waits else 1) if case.frame else []
     check([d[3] for d in found] == expected and all(d[1] == DEVICE_IP for d in found),
           "the datagrams sent differ", f"expected {[f.hex(' ') for f in expected]}", found)
     port = found[0][0] if found else 0
@@ -199,43 +253,62 @@ def check_frames(case, wire, device):
               "the device did not refuse the marker as malformed", device.lines())
         seen = seen[:-1]
         check(len(seen) == len(expected) and all(
-            line and line.data == frame and line.port == port and "malformed" not in line.rest
-            for line, frame in zip(seen, expected)), "the device's lines differ from the wire",
+            line and line.data == frame and line.port == sent[0] and "malformed" not in line.rest
+            for line, frame, sent in zip(seen, expected, found)),
+            "the device's lines differ from the wire",
             device.lines())
         check("--reply-port" not in case.device or "from port 2639 " not in seen[0].rest,
               "the reply came from the listening port", device.lines())
     return port
 
 
-def check_report(case, program, status, port, wine):
+def check_report(case, program, status, port, wine, udpcmd):
     expected, out = report(case, port, wine), program.out()
+    if case.expect and case.expect.says:
+        expected += (lines(USAGE) if case.expect.status == 4 else b"") + lines(
+            b"udpcmd-expect: " + native_or_wine(case.expect.says, wine).replace(
+                b"{udpcmd}", udpcmd.encode()))
     expected = expected.replace(b"\n", b"\r\n") if wine else expected
     check(out == expected, "standard output differs", f"expected {expected!r}", f"got      {out!r}")
-    check(case.waits or status == (255 if case.says or case.output else 1),
-          "exit status differs", status)
+    wanted = case.expect.status if case.expect else 255 if case.says or case.output else 1
+    check(case.waits and not case.expect or status == wanted, "exit status differs", status)
+
+
+def expect_argv(case, options):
+    """udpcmd-expect's argv; where it runs alone, a copy in a folder of its own."""
+    program, expect = options.expect, case.expect
+    if expect.alone:
+        program = shutil.copy(program, tempfile.mkdtemp())
+    reply = [] if expect.reply is None else [expect.reply]
+    return [program, str(expect.seconds)] + case.args + reply
 
 
 def exchanged(case, options, wine, wire):
     """Runs udpcmd against the device: its Process and status, the device's."""
-    argv, env = [options.udpcmd] + case.args, dict(os.environ)
-    if wine:
-        argv = wine.run + argv
-    elif case.fault:
+    udpcmd, env = ((wine.run if wine else []) + [options.udpcmd] + case.args), dict(os.environ)
+    argv = (wine.run if wine else []) + expect_argv(case, options) if case.expect else udpcmd
+    if case.fault and not wine:
         argv = injected(case.fault, argv)
         env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"  # not under a tracer
     device = wine.run + [options.device_exe] if case.wine_device else [options.device]
     device = None if case.device is None else start_device(device + list(case.device), env)
+    beside = None
     try:
+        if case.expect and case.waits:
+            beside = Process(udpcmd, env)
+            check(device.wait_for(lambda p: p.lines(), 10), "the device saw no udpcmd")
         program, status = run_udpcmd(case, argv, env, wire)
+        check(not beside or beside.popen.poll() is None, "the udpcmd beside it was ended")
         if device:  # everything udpcmd sent is in the device's queue before the marker
             exchange(MARKER, 0)
             check(device.wait_for(lambda p: MARKER.decode() in p.out().decode("latin-1"), 3),
                   "the device did not report the end-of-run marker", device.lines())
     finally:
-        if device:
-            device.end()
+        for process in (beside, device):
+            if process:
+                process.end()
         wire.save(options.pcap)
-    return program, status, device
+    return program, status, device, argv[len(wine.run) if wine else 0]
 
 
 def run_case(name, options):
@@ -247,9 +320,13 @@ def run_case(name, options):
     wire = Wire()
     with Wine(options.wine, options.wine_loader) if options.wine else \
             contextlib.nullcontext() as wine:
-        program, status, device = exchanged(case, options, wine, wire)
+        program, status, device, ran = exchanged(case, options, wine, wire)
     check(not program.out(1), "udpcmd wrote on standard error", program.out(1))
-    check_report(case, program, status, check_frames(case, wire, device), bool(options.wine))
+    udpcmd = os.path.join(os.path.dirname(ran), "udpcmd")  # the one udpcmd-expect runs
+    if options.wine:
+        udpcmd = "Z:" + udpcmd.replace("/", "\\") + ".exe"
+    check_report(case, program, status, check_frames(case, wire, device), bool(options.wine),
+                 udpcmd)
 
 
 # --- The device alone (its option parsing is unit-tested) ----------------------
@@ -465,11 +542,34 @@ def device_procedure(options):
     check_capture(capture, wire, options.wine)
 
 
+# Commands that reach the device byte for byte through udpcmd-expect (on
+# Windows, through the command line it builds for udpcmd.exe).
+ARGUMENTS = [b"two words", b'say "hi"', b'a\\"b', b"C:\\dir\\", b"end\\\\", b'"', b"\\",
+             b"% ^ & | < > !", b"", b"*"]
+
+
+def expect_arguments(options):
+    wire, device = Wire(), start_device(options.run_device)
+    try:
+        for command in ARGUMENTS:
+            run = Process(options.run_expect + ["5", command])
+            status = run.wait(15)
+            run.end()
+            check(status == 0, f"udpcmd-expect 5 {command!r} failed", status, run.out())
+    finally:
+        device.end()
+    sent = [d[3][3:4 + len(c)] for d, c in zip(
+        [d for d in wire.datagrams() if d[2] == DEVICE_PORT], ARGUMENTS)]
+    check(sent == [c + b"\r" for c in ARGUMENTS], "a command changed on its way",
+          *[f"{c!r} arrived as {s[:-1]!r}" for c, s in zip(ARGUMENTS, sent)])
+
+
 DEVICE_CASES = {f.__name__.replace("_", ".", 1): f for f in (
     device_malformed, device_count_and_reply_port, device_idle, device_errors,
-    device_never_answers_itself, device_loop_guard, device_procedure)}
+    device_never_answers_itself, device_loop_guard, device_procedure, expect_arguments)}
 # Also run with udpcmd-device.exe (and udpcmd.exe) under wine.
-DEVICE_CASES_UNDER_WINE = ("device.errors", "device.loop_guard", "device.procedure")
+DEVICE_CASES_UNDER_WINE = ("device.errors", "device.loop_guard", "device.procedure",
+                           "expect.arguments")
 
 # --- One case ------------------------------------------------------------------
 
@@ -493,6 +593,7 @@ def run(options):
             run_programs = wine.run if wine else []
             options.run_device = run_programs + [options.device_exe if wine else options.device]
             options.run_udpcmd = run_programs + [options.udpcmd]
+            options.run_expect = run_programs + [options.expect]
             DEVICE_CASES[options.case](options)
     elif options.case in EXAMPLES:
         with Wine(options.wine, options.wine_loader) as wine:
@@ -512,6 +613,7 @@ def main():
     parser.add_argument("--list", choices=("native", "wine"))
     parser.add_argument("--udpcmd")
     parser.add_argument("--device")
+    parser.add_argument("--expect", help="udpcmd-expect, beside the udpcmd given")
     parser.add_argument("--device-exe", help="udpcmd-device.exe, for the device's wine cases")
     parser.add_argument("--wine", metavar="PREFIX", help="run udpcmd.exe under wine")
     parser.add_argument("--wine-loader", default="wine", help="wine, or wine64 for 64-bit")

@@ -161,6 +161,19 @@ def descendants():
     return found - {os.getpid()}
 
 
+def udpcmds():
+    """The descendants that are a udpcmd, native or under wine."""
+    found = []
+    for pid in descendants():
+        try:
+            with open(f"/proc/{pid}/comm") as comm:
+                if comm.read().strip() in ("udpcmd", "udpcmd.exe"):
+                    found.append(pid)
+        except OSError:
+            pass  # gone
+    return found
+
+
 def sweep():
     """Ends whatever the case left running; bounded."""
     deadline = time.monotonic() + 5

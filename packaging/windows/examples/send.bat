@@ -4,7 +4,7 @@ rem
 rem Sends COMMAND to the device with udpcmd and acts on udpcmd's exit
 rem status, ERRORLEVEL:
 rem    1   the exchange completed: the command was sent, and the reply
-rem        received when one was awaited (see reply.bat to tell which);
+rem        received when one was awaited (udpcmd-expect tells which);
 rem   -1   it failed: udpcmd's last line says why (see README.txt).
 rem Ends with ERRORLEVEL 0 when the exchange completed, else 1.
 rem
