@@ -33,7 +33,7 @@ from testlib import (DEVICE_IP, DEVICE_PORT, FRAME, REPORT, Failure, check, devi
 from wine import Wine
 
 ISOLATED = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../scripts/isolated")
-USAGE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../man/udpcmd-device.txt")
+DEVICE_USAGE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../man/udpcmd-device.txt")
 MARKER = b"e2e: end of run"
 WAIT_SECONDS = 2.5  # how long a run left waiting for a reply is watched
 STRACE = ["strace", "-f", "-qq"]
@@ -68,7 +68,7 @@ R32 = b"0123456789abcdefghijklmnopqrstuv"
 OVERSIZE = (b"Recv Error Winsock Error: 90", b"Recv Error Winsock Error: 10040")
 SPECIALS = b'IDLE" & echo | %d !x! \\'
 AS_EXPECTED = b'reply as expected: "OK @1"'
-USAGE = b"usage: udpcmd-expect SECONDS COMMAND [REPLY]"
+EXPECT_USAGE = b"usage: udpcmd-expect SECONDS COMMAND [REPLY]"
 NATIVE = dict(native_only=True)
 HELD_RECEIVE = ("recvmsg", "delay_enter=1500000:when=1")  # time to queue ICMP errors
 CASES = {
@@ -265,7 +265,7 @@ def check_frames(case, wire, device):
 def check_report(case, program, status, port, wine, udpcmd):
     expected, out = report(case, port, wine), program.out()
     if case.expect and case.expect.says:
-        expected += (lines(USAGE) if case.expect.status == 4 else b"") + lines(
+        expected += (lines(EXPECT_USAGE) if case.expect.status == 4 else b"") + lines(
             b"udpcmd-expect: " + native_or_wine(case.expect.says, wine).replace(
                 b"{udpcmd}", udpcmd.encode()))
     expected = expected.replace(b"\n", b"\r\n") if wine else expected
@@ -397,7 +397,7 @@ def device_errors(options):
         ([], 1, "udpcmd-device: cannot bind the listening socket 0.0.0.0:2639: Address already "
          f"in use (error {taken_code})"),
         (["/?"], 0, None)]
-    with open(USAGE, "rb") as usage:
+    with open(DEVICE_USAGE, "rb") as usage:
         help_text = usage.read().replace(b"\n", b"\r\n" if options.wine else b"\n")
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as taken:
         taken.bind(("0.0.0.0", DEVICE_PORT))  # the device's bind fails; no other can succeed
