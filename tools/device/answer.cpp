@@ -1,5 +1,6 @@
 #include "answer.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "frame/frame.h"
@@ -57,10 +58,13 @@ bool delay_reply(Responder* responder, const Datagram& datagram, int rule) {
   if (responder->pending_count == PENDING_CAPACITY) {
     return false;
   }
-  const std::uint32_t due =
+  PendingReply& pending = responder->pending[responder->pending_count++];
+  pending.number = datagram.number;
+  pending.to = datagram.path.from;
+  pending.from_ip = datagram.path.local_ip;
+  pending.due =
       net_milliseconds() + static_cast<std::uint32_t>(responder->rules->rules[rule].delay_ms);
-  responder->pending[responder->pending_count++] =
-      PendingReply{datagram.number, datagram.path.from, datagram.path.local_ip, due, rule};
+  pending.rule = rule;
   return true;
 }
 
@@ -104,10 +108,24 @@ void send_pending(Responder* responder, const PendingReply& pending) {
   if (refusal != nullptr) {
     append_text(&line, " | no reply: ");
     append_text(&line, refusal);
+    give_back_rule(responder->rules, pending.rule);
   } else {
     send_rule_reply(responder, pending.rule, pending.to, pending.from_ip, &line);
   }
   print_line(stdout, &line);
+}
+
+// The waiting reply due first, if it is due at `now`; -1 when none is.
+int first_due(const Responder* responder, std::uint32_t now) {
+  int first = -1;
+  for (std::size_t at = 0; at < responder->pending_count; ++at) {
+    const std::uint32_t due = responder->pending[at].due;
+    if (until(due, now) == 0 &&
+        (first < 0 || static_cast<std::int32_t>(due - responder->pending[first].due) < 0)) {
+      first = static_cast<int>(at);
+    }
+  }
+  return first;
 }
 
 }  // namespace
@@ -145,16 +163,13 @@ void answer(Responder* responder, const Datagram& datagram, const FrameCheck& ch
 }
 
 void send_due(Responder* responder, std::uint32_t now) {
-  std::size_t kept = 0;
-  for (std::size_t at = 0; at < responder->pending_count; ++at) {
-    const PendingReply pending = responder->pending[at];
-    if (until(pending.due, now) > 0) {
-      responder->pending[kept++] = pending;
-    } else {
-      send_pending(responder, pending);
-    }
+  for (int at = first_due(responder, now); at >= 0; at = first_due(responder, now)) {
+    PendingReply* queue = responder->pending;
+    const PendingReply pending = queue[at];
+    std::copy(queue + at + 1, queue + responder->pending_count, queue + at);
+    --responder->pending_count;
+    send_pending(responder, pending);
   }
-  responder->pending_count = kept;
 }
 
 long next_due_in(const Responder* responder, std::uint32_t now) {
