@@ -15,10 +15,11 @@ constexpr string_view BLANKS = " \t";
 constexpr string_view UTF8_MARK = "\xEF\xBB\xBF";
 constexpr string_view UTF16_MARKS[] = {"\xFF\xFE", "\xFE\xFF"};
 constexpr std::size_t DELAY_DIGITS = 5;  // 60000; longer is out of range
-// The longest message a command frame holds: the frame's header, end of
-// text and trailer around it, and an empty checksum field.
-constexpr std::size_t LONGEST_MESSAGE = FRAME_CAPACITY - 1 - (sizeof FRAME_HEADER - 1) - 2;
-static_assert(LONGEST_MESSAGE == 26 && APOSTROPHE_SPAN == 22, "the numbers in the reasons");
+// The longest message: the frame's header, end of text and trailer around
+// it, and an empty checksum field.
+static_assert(LONGEST_PATTERN == FRAME_CAPACITY - 1 - (sizeof FRAME_HEADER - 1) - 2 &&
+                  APOSTROPHE_SPAN == 22,
+              "the numbers in the reasons");
 
 string_view without_blanks_before(string_view text) {
   text.remove_prefix(std::min(text.find_first_not_of(BLANKS), text.size()));
@@ -106,7 +107,7 @@ const char* never_matches(string_view bytes) {
   if (bytes.substr(0, APOSTROPHE_SPAN).find('\'') != string_view::npos) {
     return APOSTROPHE;
   }
-  return bytes.size() > LONGEST_MESSAGE ? PATTERN_TOO_LONG : nullptr;
+  return bytes.size() > LONGEST_PATTERN ? PATTERN_TOO_LONG : nullptr;
 }
 
 // The index of the pattern, added when it is new.

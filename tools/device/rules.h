@@ -12,6 +12,7 @@
 constexpr std::size_t RULES_FILE_CAPACITY = 65536;  // the largest rules file taken
 constexpr std::size_t RULES_CAPACITY = 256;         // rules in one file
 constexpr long LONGEST_DELAY_MS = 60000;
+constexpr std::size_t LONGEST_PATTERN = 26;  // the longest message a command frame holds
 
 // Why a file, or one of its lines, is refused.
 constexpr const char* NO_ARROW = "no \" => \" between a pattern and an action";
