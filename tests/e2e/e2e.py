@@ -259,14 +259,18 @@ def run_case(name, options):
 DEVICE_SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../tools/device")
 
 
-def device_texts(header):
-    """The texts a header of the device names: {NAME: text}."""
-    with open(os.path.join(DEVICE_SOURCE, header), encoding="ascii") as source:
-        found = re.findall(r'constexpr const char\* (\w+) =\s*"((?:[^"\\]|\\.)*)";', source.read())
-    return {name: text.replace('\\"', '"') for name, text in found}
+def device_texts(*headers):
+    """The texts the device's headers name, as {NAME: text}."""
+    texts = {}
+    for header in headers:
+        with open(os.path.join(DEVICE_SOURCE, header), encoding="ascii") as source:
+            found = re.findall(r'constexpr const char\* (\w+) =\s*"((?:[^"\\]|\\.)*)";',
+                               source.read())
+        texts.update((name, text.replace('\\"', '"')) for name, text in found)
+    return texts
 
 
-GUARD = device_texts("reply_guard.h")
+TEXT = device_texts("reply_guard.h", "rules.h", "capture.h")
 
 MALFORMED = [(b"", "too short"), (bytes(range(256)) * 4, "longer than 31 bytes"),
              (bytes.fromhex("F1 01 04 41 42 0D 96 F2"), "bad checksum field")]
@@ -323,14 +327,12 @@ def device_errors(options):
     with open(bad_rules, "wb") as rules:
         rules.write(b"# the arrow lacks its spaces\r\n@1=>reply OK\r\n")
     taken_code = 10048 if options.wine else 98
-    exists = device_texts("capture.h")["CAPTURE_EXISTS"]
     refusals = [
         (["--port", "65536"], 2, "udpcmd-device: --port: not a port number (0 to 65535): 65536 "
          "(see --help)"),
-        (["--rules", bad_rules], 2, f'udpcmd-device: {bad_rules}:2: no " => " between a pattern '
-         "and an action"),
+        (["--rules", bad_rules], 2, f"udpcmd-device: {bad_rules}:2: {TEXT['NO_ARROW']}"),
         (["--rules", missing], 2, f"udpcmd-device: {missing}: No such file or directory (error 2)"),
-        (["--pcap", bad_rules], 2, f"udpcmd-device: {bad_rules}: {exists}"),
+        (["--pcap", bad_rules], 2, f"udpcmd-device: {bad_rules}: {TEXT['CAPTURE_EXISTS']}"),
         (["--pcap", missing], 1, "udpcmd-device: cannot bind the listening socket 0.0.0.0:2639: "
          f"Address already in use (error {taken_code}); another program, perhaps another "
          "udpcmd-device, uses that port")]
@@ -419,8 +421,8 @@ def device_many_clients(options):
 # Two devices whose replies are frames awaiting a reply, set on each other
 # by one spoofed datagram: (the devices' options, replies each, the reason
 # the first device's last line gives, the seconds the exchange may last).
-LOOPS = [([], 20, GUARD["TOO_OFTEN"], 2),
-         (["--rules"], 40, GUARD["TOO_MANY_IN_A_ROW"], 10)]
+LOOPS = [([], 20, TEXT["TOO_OFTEN"], 2),
+         (["--rules"], 40, TEXT["TOO_MANY_IN_A_ROW"], 10)]
 LOOP_RULES = b"* => delay 100 reply-hex " + AT_ONE.hex().encode() + b"\r\n"
 
 
@@ -508,6 +510,8 @@ def device_procedure(options):
         out.write(RULES)
     capture = options.pcap[:-len(".pcap")] + ".device.pcap" if options.pcap else \
         os.path.join(folder, "device.pcap")
+    with contextlib.suppress(FileNotFoundError):
+        os.remove(capture)  # the last run's: the device refuses to replace a file
     wire = Wire()
     device = start_device(options.run_device + ["--rules", rules, "--pcap", capture])
     runs = []
