@@ -74,13 +74,12 @@ void build_headers(unsigned char* at, NetAddress from, NetAddress to, const unsi
   put_big(udp + 6, checksum == 0 ? 0xFFFFU : checksum, 2);  // 0 would mean "none"
 }
 
-// The file header and each record go out in one piece from here.
-unsigned char record[HEADERS + LONGEST_PAYLOAD];
+static_assert(CAPTURE_RECORD_CAPACITY == HEADERS + LONGEST_PAYLOAD, "a whole record fits");
 
-// Writes `length` bytes of `record`; gives 0 or an errno value, having cut
-// the file back to the whole packets before them.
+// Writes the first `length` bytes of the capture's record; gives 0 or an
+// errno value, having cut the file back to the whole packets before them.
 int write_record(Capture* capture, std::size_t length) {
-  const int code = file_write(capture->file, record, length);
+  const int code = file_write(capture->file, capture->record, length);
   if (code != 0) {
     file_cut(capture->file, capture->size);
     capture_close(capture);
@@ -93,13 +92,14 @@ int write_record(Capture* capture, std::size_t length) {
 }  // namespace
 
 int capture_open(Capture* capture, const char* path) {
-  *capture = Capture{};
   capture->path = path;
+  capture->size = 0;
   capture->file = file_create(path);
   if (capture->file < 0) {
     return errno;
   }
   capture->open = true;
+  unsigned char* record = capture->record;
   std::memset(record, 0, FILE_HEADER);
   put_little(record, PCAP_MAGIC, 4);
   put_little(record + 4, 2, 2);  // version 2.4
@@ -114,7 +114,7 @@ void capture_datagram(Capture* capture, NetAddress from, NetAddress to,
   if (!capture->open || length > LONGEST_PAYLOAD) {
     return;
   }
-  unsigned char* headers = record;
+  unsigned char* headers = capture->record;
   std::uint32_t seconds = 0;
   std::uint32_t microseconds = 0;
   net_wall_clock(&seconds, &microseconds);
@@ -124,7 +124,7 @@ void capture_datagram(Capture* capture, NetAddress from, NetAddress to,
   put_little(headers + 8, packet, 4);
   put_little(headers + 12, packet, 4);
   build_headers(headers + RECORD_HEADER, from, to, payload, length);
-  std::memcpy(record + HEADERS, payload, length);
+  std::memcpy(headers + HEADERS, payload, length);
   const int code = write_record(capture, HEADERS + length);
   if (code != 0) {
     print_file_error(capture->path, code, CAPTURE_ENDED);

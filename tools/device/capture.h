@@ -13,11 +13,15 @@ constexpr const char* CAPTURE_EXISTS = "exists; delete it or name another file";
 // After the error of a write that failed.
 constexpr const char* CAPTURE_ENDED = "; the capture ends with its last whole packet";
 
+// A record's headers (pcap's, IPv4's, UDP's) and the longest UDP payload.
+constexpr std::size_t CAPTURE_RECORD_CAPACITY = 16 + 20 + 8 + 65507;
+
 struct Capture {
   bool open;  // false: no capture, or writing it failed
   int file;
   const char* path;
   std::size_t size;  // the bytes written whole: the header and whole packets
+  unsigned char record[CAPTURE_RECORD_CAPACITY];  // each put together here, to go out whole
 };
 
 // Creates the file at `path`, which must not exist yet, and writes the file

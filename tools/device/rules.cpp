@@ -196,21 +196,21 @@ int parse_lines(string_view text, Rules* rules, RulesError* error) {
 
 }  // namespace
 
-int parse_rules(const unsigned char* bytes, std::size_t length, Rules* rules, RulesError* error) {
+int parse_rules(const unsigned char* text, std::size_t length, Rules* rules, RulesError* error) {
   rules->count = 0;
   rules->pattern_count = 0;
   rules->bytes_used = 0;
   *error = RulesError{};
-  string_view text(reinterpret_cast<const char*>(bytes), length);
+  string_view file(reinterpret_cast<const char*>(text), length);
   if (length > RULES_FILE_CAPACITY) {
     error->reason = FILE_TOO_LARGE;
   } else if (std::any_of(std::begin(UTF16_MARKS), std::end(UTF16_MARKS),
-                         [text](string_view mark) { return text.substr(0, 2) == mark; })) {
+                         [file](string_view mark) { return file.substr(0, 2) == mark; })) {
     error->reason = UTF16;
-  } else if (text.substr(0, UTF8_MARK.size()) == UTF8_MARK) {
-    text.remove_prefix(UTF8_MARK.size());  // Notepad's "UTF-8"
+  } else if (file.substr(0, UTF8_MARK.size()) == UTF8_MARK) {
+    file.remove_prefix(UTF8_MARK.size());  // Notepad's "UTF-8"
   }
-  if (error->reason != nullptr || !parse_lines(text, rules, error)) {
+  if (error->reason != nullptr || !parse_lines(file, rules, error)) {
     return 0;
   }
   if (rules->count == 0) {
