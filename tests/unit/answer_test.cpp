@@ -42,12 +42,13 @@ namespace {
 
 constexpr std::uint32_t LOOPBACK = 0x7F000001U;
 
-// At `at`: a command `message` from port `port` (nullptr: none), then the
-// replies due are sent, as the device's loop does.
+// At `at`: `count` commands `message` from port `port` (nullptr: none),
+// then the replies due are sent, as the device's loop does.
 struct Event {
   std::uint32_t at;
   std::uint16_t port;
   const char* message;
+  int count = 1;
 };
 
 struct QueueRow {
@@ -81,7 +82,7 @@ TEST_P(DelayedReplies, SentInDueOrderStepTakenOnlyWhenSent) {
   long number = 0;
   for (const Event& event : row.events) {
     clock_now = event.at;
-    if (event.message != nullptr) {
+    for (int i = 0; event.message != nullptr && i < event.count; ++i) {
       FrameCheck check{};
       check.message = reinterpret_cast<const unsigned char*>(event.message);
       check.message_length = std::strlen(event.message);
@@ -98,41 +99,21 @@ TEST_P(DelayedReplies, SentInDueOrderStepTakenOnlyWhenSent) {
   EXPECT_EQ(sent, row.sent);
 }
 
-std::vector<Event> times(int count, Event event, bool other_ports = false) {
-  std::vector<Event> events;
-  for (int i = 0; i < count; ++i) {
-    events.push_back(event);
-    event.port += other_ports ? 1 : 0;
-  }
-  return events;
-}
-
-std::vector<Event> operator+(std::vector<Event> first, const std::vector<Event>& then) {
-  first.insert(first.end(), then.begin(), then.end());
-  return first;
-}
-
-std::string repeated(const std::string& text, int count) {
-  std::string all;
-  for (int i = 0; i < count; ++i) {
-    all += text;
-  }
-  return all;
-}
-
-// "@R => delay 10 reply rN" for N from 1 to `count`.
-std::string sequence(int count) {
+// "@NAME => delay MS reply NAMEi" for i from 1 to `count`.
+std::string sequence(const std::string& name, int count, int ms) {
   std::string rules;
   for (int i = 1; i <= count; ++i) {
-    rules += "@R => delay 10 reply r" + std::to_string(i) + "\n";
+    rules += "@" + name + " => delay " + std::to_string(ms) + " reply " + name + std::to_string(i) +
+             "\n";
   }
   return rules;
 }
 
-std::string replies_r(int first, int last, const char* at) {
+// The replies NAMEi sent at `at`, for i from `first` to `last`.
+std::string replies(const std::string& name, int first, int last, const std::string& at) {
   std::string all;
   for (int i = first; i <= last; ++i) {
-    all += "r" + std::to_string(i) + "@" + at + " ";
+    all += name + std::to_string(i) + "@" + at + " ";
   }
   return all;
 }
@@ -149,12 +130,12 @@ const QueueRow QUEUES[] = {
      {{WRAP, 5000, "@A"}, {0xFFFFFFFFU, 0, nullptr}, {43, 0, nullptr}, {44, 0, nullptr}}, "a@44 "},
     {"DueOrderAcrossTheWrap", "@A => delay 300 reply a\n@B => delay 100 reply b",
      {{WRAP, 5000, "@A"}, {WRAP + 0x80, 5001, "@B"}, {50, 0, nullptr}},                    "b@50 a@50 "},
-    {"FullQueueKeepsTheStep", "@F => delay 1000 reply f\n@S => delay 10 reply 1\n@S => delay 10 reply 2",
-     times(FULL, {0, 6000, "@F"}, true) + std::vector<Event>{{0, 5000, "@S"}, {1000, 0, nullptr}, {1001, 5000, "@S"}, {1011, 0, nullptr}},
-     repeated("f@1000 ", FULL) + "1@1011 "},
-    {"RefusedWhenDueGivesItBack", sequence(22),
-     times(21, {0, 5000, "@R"}) + std::vector<Event>{{10, 0, nullptr}, {1010, 5000, "@R"}, {1020, 0, nullptr}},
-     replies_r(1, 20, "10") + "r21@1020 "},
+    {"FullQueueKeepsTheStep", sequence("F", FULL, 1000) + "@S => delay 10 reply 1\n@S => delay 10 reply 2",
+     {{0, 6000, "@F", FULL}, {0, 5000, "@S"}, {1000, 0, nullptr}, {1001, 5000, "@S"}, {1011, 0, nullptr}},
+     replies("F", 1, 20, "1000") + "1@1011 "},
+    {"RefusedWhenDueGivesItBack", sequence("R", 22, 10),
+     {{0, 5000, "@R", 21}, {10, 0, nullptr}, {1010, 5000, "@R"}, {1020, 0, nullptr}},
+     replies("R", 1, 20, "10") + "R21@1020 "},
 };
 // clang-format on
 
