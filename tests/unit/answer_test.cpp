@@ -1,6 +1,7 @@
 // The device's delayed replies: sent in the order they fall due, across
-// the millisecond clock's wrap; a full queue and a reply the loop guard
-// refuses when it is due leave the rule's sequence where it was. Over a
+// the millisecond clock's wrap; a full queue, a reply the loop guard
+// refuses when it is due and a send that fails leave the rule's sequence
+// where it was. Over a
 // double of device_net.cpp: a clock the test sets, and sends recorded.
 #include "answer.h"
 
@@ -16,13 +17,17 @@
 namespace {
 
 std::uint32_t clock_now = 0;
-std::string sent;  // "TEXT@TIME " for each reply sent
+std::string sent;                            // "TEXT@TIME " for each reply sent
+constexpr std::uint16_t UNREACHABLE = 5999;  // a send to this port fails
 
 }  // namespace
 
 std::uint32_t net_milliseconds() { return clock_now; }
-int net_send(net_socket /*s*/, const unsigned char* data, int length, NetAddress /*to*/,
+int net_send(net_socket /*s*/, const unsigned char* data, int length, NetAddress to,
              std::uint32_t /*from_ip*/) {
+  if (to.port == UNREACHABLE) {
+    return 0;
+  }
   sent += std::string(reinterpret_cast<const char*>(data), static_cast<std::size_t>(length)) + "@" +
           std::to_string(clock_now) + " ";
   return 1;
@@ -133,6 +138,9 @@ const QueueRow QUEUES[] = {
     {"FullQueueKeepsTheStep", sequence("F", FULL, 1000) + "@S => delay 10 reply 1\n@S => delay 10 reply 2",
      {{0, 6000, "@F", FULL}, {0, 5000, "@S"}, {1000, 0, nullptr}, {1001, 5000, "@S"}, {1011, 0, nullptr}},
      replies("F", 1, 20, "1000") + "1@1011 "},
+    {"FailedSendKeepsTheStep", "@S => reply 1\n@S => delay 10 reply 2\n@S => reply 3",
+     {{0, UNREACHABLE, "@S"}, {1, 5000, "@S"}, {2, UNREACHABLE, "@S"}, {12, 0, nullptr}, {13, 5000, "@S"}, {23, 0, nullptr}},
+     "1@1 2@23 "},
     {"RefusedWhenDueGivesItBack", sequence("R", 22, 10),
      {{0, 5000, "@R", 21}, {10, 0, nullptr}, {1010, 5000, "@R"}, {1020, 0, nullptr}},
      replies("R", 1, 20, "10") + "R21@1020 "},

@@ -160,7 +160,9 @@ long wait_time(const Responder* responder, std::uint32_t now, std::uint32_t last
 // Receives one datagram and reports it; false when receiving failed.
 bool take_datagram(Responder* responder, long number) {
   static unsigned char received[RECEIVE_CAPACITY];
-  Datagram datagram = {number, {}, received, 0};
+  Datagram datagram{};
+  datagram.number = number;
+  datagram.bytes = received;
   const int length =
       net_receive(responder->sockets.listener, received, RECEIVE_CAPACITY, &datagram.path);
   if (length < 0) {
