@@ -21,6 +21,18 @@ static_assert(LONGEST_PATTERN == FRAME_CAPACITY - 1 - (sizeof FRAME_HEADER - 1) 
                   APOSTROPHE_SPAN == 22,
               "the numbers in the reasons");
 
+// The first `count` bytes of `text` (all of it when shorter), and what
+// follows them. string_view's own substr would bring the C++ library's
+// exceptions into the program for a check these never need.
+string_view head(string_view text, std::size_t count) {
+  return string_view(text.data(), std::min(count, text.size()));
+}
+
+string_view after(string_view text, std::size_t count) {
+  text.remove_prefix(std::min(count, text.size()));
+  return text;
+}
+
 string_view without_blanks_before(string_view text) {
   text.remove_prefix(std::min(text.find_first_not_of(BLANKS), text.size()));
   return text;
@@ -28,18 +40,19 @@ string_view without_blanks_before(string_view text) {
 
 string_view trimmed(string_view text) {
   text = without_blanks_before(text);
-  return text.substr(0, text.find_last_not_of(BLANKS) + 1);  // npos + 1 is 0
+  return head(text, text.find_last_not_of(BLANKS) + 1);  // npos + 1 is 0
 }
 
 // The text's first word: up to a blank or its end.
-string_view first_word(string_view text) { return text.substr(0, text.find_first_of(BLANKS)); }
+string_view first_word(string_view text) { return head(text, text.find_first_of(BLANKS)); }
 
 bool read_delay(string_view digits, long* delay_ms) {
   char text[DELAY_DIGITS + 1];
   if (digits.empty() || digits.size() > DELAY_DIGITS) {
     return false;
   }
-  text[digits.copy(text, DELAY_DIGITS)] = 0;
+  std::memcpy(text, digits.data(), digits.size());
+  text[digits.size()] = 0;
   return number_in(text, 0, LONGEST_DELAY_MS, delay_ms);
 }
 
@@ -65,7 +78,7 @@ const char* take_reply(bool hex, string_view rest, Rule* rule, Rules* rules) {
     rules->bytes_used += rule->reply_length;
     return nullptr;
   }
-  const string_view text = rest.substr(std::min<std::size_t>(1, rest.size()));  // after "reply "
+  const string_view text = after(rest, 1);  // after "reply "
   if (text.size() > STAGED_REPLY_CAPACITY) {
     return REPLY_TOO_LONG;
   }
@@ -80,15 +93,15 @@ const char* take_action(string_view action, Rule* rule, Rules* rules) {
   string_view word = first_word(action);
   const bool delayed = word == "delay";
   if (delayed) {
-    action = without_blanks_before(action.substr(word.size()));
+    action = without_blanks_before(after(action, word.size()));
     const string_view digits = first_word(action);
     if (!read_delay(digits, &rule->delay_ms)) {
       return BAD_DELAY;
     }
-    action = without_blanks_before(action.substr(digits.size()));
+    action = without_blanks_before(after(action, digits.size()));
     word = first_word(action);
   }
-  const string_view rest = action.substr(word.size());
+  const string_view rest = after(action, word.size());
   if (word == "no-reply") {
     rule->replies = false;
     return delayed ? DELAYED_NO_REPLY : trimmed(rest).empty() ? nullptr : UNKNOWN_ACTION;
@@ -104,7 +117,7 @@ const char* never_matches(string_view bytes) {
   if (bytes.find('\0') != string_view::npos) {
     return ZERO_BYTE;
   }
-  if (bytes.substr(0, APOSTROPHE_SPAN).find('\'') != string_view::npos) {
+  if (head(bytes, APOSTROPHE_SPAN).find('\'') != string_view::npos) {
     return APOSTROPHE;
   }
   return bytes.size() > LONGEST_PATTERN ? PATTERN_TOO_LONG : nullptr;
@@ -140,7 +153,7 @@ const char* take_line(string_view line, std::size_t number, Rules* rules) {
   if (arrow == string_view::npos) {
     return NO_ARROW;
   }
-  string_view pattern = trimmed(line.substr(0, arrow));
+  string_view pattern = trimmed(head(line, arrow));
   if (pattern.empty()) {
     return EMPTY_PATTERN;
   }
@@ -156,7 +169,7 @@ const char* take_line(string_view line, std::size_t number, Rules* rules) {
   Rule rule{};
   rule.line = number;
   rule.replies = true;
-  reason = take_action(line.substr(arrow + ARROW.size()), &rule, rules);
+  reason = take_action(after(line, arrow + ARROW.size()), &rule, rules);
   if (reason != nullptr) {
     return reason;
   }
@@ -179,7 +192,7 @@ int parse_lines(string_view text, Rules* rules, RulesError* error) {
   std::size_t number = 0;
   while (!text.empty()) {
     const std::size_t end = text.find('\n');
-    string_view line = text.substr(0, end);
+    string_view line = head(text, end);
     text.remove_prefix(end == string_view::npos ? text.size() : end + 1);
     if (end != string_view::npos && !line.empty() && line.back() == '\r') {
       line.remove_suffix(1);
@@ -205,9 +218,9 @@ int parse_rules(const unsigned char* text, std::size_t length, Rules* rules, Rul
   if (length > RULES_FILE_CAPACITY) {
     error->reason = FILE_TOO_LARGE;
   } else if (std::any_of(std::begin(UTF16_MARKS), std::end(UTF16_MARKS),
-                         [file](string_view mark) { return file.substr(0, 2) == mark; })) {
+                         [file](string_view mark) { return head(file, 2) == mark; })) {
     error->reason = UTF16;
-  } else if (file.substr(0, UTF8_MARK.size()) == UTF8_MARK) {
+  } else if (head(file, UTF8_MARK.size()) == UTF8_MARK) {
     file.remove_prefix(UTF8_MARK.size());  // Notepad's "UTF-8"
   }
   if (error->reason != nullptr || !parse_lines(file, rules, error)) {
