@@ -25,7 +25,7 @@ static_assert(LONGEST_PATTERN == FRAME_CAPACITY - 1 - (sizeof FRAME_HEADER - 1) 
 // follows them. string_view's own substr would bring the C++ library's
 // exceptions into the program for a check these never need.
 string_view head(string_view text, std::size_t count) {
-  return string_view(text.data(), std::min(count, text.size()));
+  return {text.data(), std::min(count, text.size())};
 }
 
 string_view after(string_view text, std::size_t count) {
