@@ -422,7 +422,7 @@ def device_many_clients(options):
 # by one spoofed datagram: (the devices' options, replies each, the reason
 # the first device's last line gives, the seconds the exchange may last).
 LOOPS = [([], 20, TEXT["TOO_OFTEN"], 2),
-         (["--rules"], 40, TEXT["TOO_MANY_IN_A_ROW"], 10)]
+         (["--rules"], 30, TEXT["TOO_MANY_IN_A_ROW"], 10)]
 LOOP_RULES = b"* => delay 100 reply-hex " + AT_ONE.hex().encode() + b"\r\n"
 
 

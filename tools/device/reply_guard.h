@@ -16,7 +16,7 @@
 // there whatever their delays (at most 60 s each, so a round trip is less
 // than PAUSE_MS); one udpcmd run is one source, answered once.
 constexpr int REPLIES_PER_SECOND = 20;
-constexpr int REPLIES_IN_A_ROW = 40;
+constexpr int REPLIES_IN_A_ROW = 30;
 constexpr std::uint32_t PAUSE_MS = 180000;  // 3 minutes
 // Sources remembered; when all are taken, the one answered fewest times in a
 // row (then the longest ago) is forgotten, so that no source is ever refused
@@ -30,7 +30,7 @@ constexpr const char* SOURCE_MULTICAST = "the source is a multicast address";
 constexpr const char* SOURCE_OWN_PORT = "the source port is one of this device's own ports";
 constexpr const char* TOO_OFTEN = "20 replies went to this source within the last second";
 constexpr const char* TOO_MANY_IN_A_ROW =
-    "40 replies went to this source without a pause of 3 minutes";
+    "30 replies went to this source without a pause of 3 minutes";
 
 // Why no reply may go to `source`, or nullptr when one may. `listening_port`
 // is the listening socket's port, `reply_port` the port replies are sent
