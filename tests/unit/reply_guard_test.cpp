@@ -84,7 +84,7 @@ class ReplyRate : public ::testing::TestWithParam<RateRow> {};
 
 constexpr NetAddress FIRST = {DEVICE, 5000};
 
-TEST_P(ReplyRate, TwentyASecondFortyInARowToOneSource) {
+TEST_P(ReplyRate, PerSecondAndInARowToOneSource) {
   const RateRow& row = GetParam();
   static ReplyLedger ledger;
   ledger = ReplyLedger{};
