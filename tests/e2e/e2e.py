@@ -355,9 +355,11 @@ def device_capture_full(options):
     leaves a capture that ends on a whole packet, and goes on answering."""
     folder = tempfile.mkdtemp()
     capture = os.path.join(folder, "full.pcap")
-    process = start_device(["unshare", "--mount", "sh", "-c",
-                            'mount -t tmpfs -o size=8k tmpfs "$0" && exec "$@"', folder] +
-                           options.run_device + ["--pcap", capture])
+    small_disk = ["unshare", "--mount", "sh", "-c",
+                  'mount -t tmpfs -o size=8k tmpfs "$0" && exec "$@"', folder]
+    if subprocess.run(small_disk + ["true"], capture_output=True).returncode != 0:
+        skip("no mount namespace with a tmpfs of its own can be made here")
+    process = start_device(small_disk + options.run_device + ["--pcap", capture])
     try:
         answers = [exchange(AT_ONE) for _ in range(300)]
         with open(f"/proc/{process.popen.pid}/root{capture}", "rb") as written:
