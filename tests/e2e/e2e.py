@@ -13,6 +13,7 @@ refused (not in an isolated network namespace).
 import argparse
 import contextlib
 import os
+import re
 import shutil
 import signal
 import socket
@@ -333,6 +334,22 @@ def run_case(name, options):
 # Status lines ("listening on", "idle time over") go to standard error, one
 # line per datagram to standard output.
 
+DEVICE_SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../tools/device")
+
+
+def device_texts(*headers):
+    """The texts the device's headers name, as {NAME: text}."""
+    texts = {}
+    for header in headers:
+        with open(os.path.join(DEVICE_SOURCE, header), encoding="ascii") as source:
+            found = re.findall(r'constexpr const char\* (\w+) =\s*"((?:[^"\\]|\\.)*)";',
+                               source.read())
+        texts.update((name, text.replace('\\"', '"')) for name, text in found)
+    return texts
+
+
+TEXT = device_texts("reply_guard.h", "rules.h", "capture.h")
+
 MALFORMED = [(b"", "too short"), (bytes(range(256)) * 4, "longer than 31 bytes"),
              (bytes.fromhex("F1 01 04 41 42 0D 96 F2"), "bad checksum field")]
 
@@ -380,9 +397,10 @@ def device_idle(options):
 
 def device_errors(options):
     """Each refusal: one line on standard error, nothing on standard output,
-    its status, and nothing bound: a bad option or rules file (2), a taken
-    port (1). Under wine the Winsock code keeps its words. Its help is the
-    text written once for it, and nothing else."""
+    its status, nothing bound and no file touched: a bad option, rules file
+    or existing capture file (2), a taken port (1). Under wine the Winsock
+    code keeps its words. Its help is the text written once for it, and
+    nothing else."""
     folder = tempfile.mkdtemp()
     bad_rules, missing = os.path.join(folder, "bad.txt"), os.path.join(folder, "missing.txt")
     with open(bad_rules, "wb") as rules:
@@ -391,11 +409,12 @@ def device_errors(options):
     refusals = [
         (["--port", "65536"], 2, "udpcmd-device: --port: not a port number (0 to 65535): 65536 "
          "(see --help)"),
-        (["--rules", bad_rules], 2, f'udpcmd-device: {bad_rules}:2: no " => " between a pattern '
-         "and an action"),
+        (["--rules", bad_rules], 2, f"udpcmd-device: {bad_rules}:2: {TEXT['NO_ARROW']}"),
         (["--rules", missing], 2, f"udpcmd-device: {missing}: No such file or directory (error 2)"),
-        ([], 1, "udpcmd-device: cannot bind the listening socket 0.0.0.0:2639: Address already "
-         f"in use (error {taken_code})"),
+        (["--pcap", bad_rules], 2, f"udpcmd-device: {bad_rules}: {TEXT['CAPTURE_EXISTS']}"),
+        (["--pcap", missing], 1, "udpcmd-device: cannot bind the listening socket 0.0.0.0:2639: "
+         f"Address already in use (error {taken_code}); another program, perhaps another "
+         "udpcmd-device, uses that port"),
         (["/?"], 0, None)]
     with open(DEVICE_USAGE, "rb") as usage:
         help_text = usage.read().replace(b"\n", b"\r\n" if options.wine else b"\n")
@@ -409,6 +428,36 @@ def device_errors(options):
             check(ended == status and process.out() == out and process.status_lines() == lines,
                   f"{' '.join(arguments) or 'a taken port'} did not give its one answer", ended,
                   process.out(), process.status_lines())
+    check(sorted(os.listdir(folder)) == ["bad.txt"] and
+          open(bad_rules, "rb").read().startswith(b"# the arrow"),
+          "a refused start made or changed a file", os.listdir(folder))
+
+
+def device_capture_full(options):
+    """A disk that fills up (a tmpfs of 8 KiB): the device says so once,
+    leaves a capture that ends on a whole packet, and goes on answering."""
+    folder = tempfile.mkdtemp()
+    capture = os.path.join(folder, "full.pcap")
+    small_disk = ["unshare", "--mount", "sh", "-c",
+                  'mount -t tmpfs -o size=8k tmpfs "$0" && exec "$@"', folder]
+    if subprocess.run(small_disk + ["true"], capture_output=True).returncode != 0:
+        skip("no mount namespace with a tmpfs of its own can be made here")
+    process = start_device(small_disk + options.run_device + ["--pcap", capture])
+    try:
+        answers = [exchange(AT_ONE) for _ in range(300)]
+        with open(f"/proc/{process.popen.pid}/root{capture}", "rb") as written:
+            data = written.read()
+        errors = [t for t in process.status_lines() if t.startswith("udpcmd-device: ")]
+    finally:
+        process.end()
+    at = 24
+    while at + 12 <= len(data):
+        at += 16 + struct.unpack_from("<I", data, at + 8)[0]
+    check(at == len(data) and len(data) > 4096, "the capture does not end on a whole packet",
+          at, len(data))
+    check(len(errors) == 1 and "No space left on device" in errors[0] and
+          all(a == (b"OK @1", DEVICE_PORT) for a in answers),
+          "the full disk was not said once, or replies stopped", errors, answers[-3:])
 
 
 def spoof(source_port, datagram):
@@ -432,31 +481,64 @@ def device_never_answers_itself(options):
           "the device answered itself", *lines[:3])
 
 
-def device_loop_guard(options):
-    """Two devices whose replies are frames awaiting a reply, set on each
-    other by one spoofed datagram: each answers the other 20 times within
-    the second, then the exchange stops by itself."""
-    devices = []
+def device_many_clients(options):
+    """udpcmd run 1,000 times one after the other as fast as it goes, then
+    50 times at once: each run, a source of its own, gets its reply. Native
+    only: under wine each run starts a Windows process, far too slowly."""
+    device = start_device(options.run_device)
+    shown = REPORT["data"] % b"OK @1"
+    runs = []
     try:
-        for port in (DEVICE_PORT, DEVICE_PORT + 1):
-            devices.append(start_device(options.run_device + ["--port", str(port),
-                                                              "--reply-hex", AT_ONE.hex()]))
-        spoof(DEVICE_PORT + 1, AT_ONE)
-        first, second = devices
-        stopped = first.wait_for(lambda p: "no reply" in "".join(p.lines()[-1:]), 5)
-        seen = [len(d.lines()) for d in devices]
-        time.sleep(0.5)  # a loop still going would add lines
-        lines = [d.lines() for d in devices]
+        for _ in range(1000):
+            run = subprocess.run(options.run_udpcmd + [b"@1"], stdin=subprocess.DEVNULL,
+                                 capture_output=True, timeout=5)
+            check(run.returncode == 1 and shown in run.stdout, "a run in a row got no reply",
+                  run.returncode, run.stdout, device.lines()[-1:])
+        runs = [Process(options.run_udpcmd + [b"@1"]) for _ in range(50)]
+        check(all(run.wait(10) == 1 and shown in run.out() for run in runs),
+              "a run of 50 at once got no reply", *[run.out() for run in runs if shown not in run.out()][:2])
     finally:
-        for device in devices:
-            device.end()
-    replied = [[t for t in found if f"| replied from port {port} with 8 bytes" in t]
-               for found, port in zip(lines, (DEVICE_PORT, DEVICE_PORT + 1))]
-    check(stopped and [len(found) for found in lines] == seen == [21, 20] and
-          [len(found) for found in replied] == [20, 20] and lines[0][-1].endswith(
-              "| no reply: 20 replies went to this source within the last second"),
-          "the two devices did not stop after 20 replies each", *lines[0][-2:], *lines[1][-1:],
-          [len(found) for found in lines], seen)
+        for run in runs:
+            run.end()
+        device.end()
+
+
+# Two devices whose replies are frames awaiting a reply, set on each other
+# by one spoofed datagram: (the devices' options, replies each, the reason
+# the first device's last line gives, the seconds the exchange may last).
+LOOPS = [([], 20, TEXT["TOO_OFTEN"], 2),
+         (["--rules"], 30, TEXT["TOO_MANY_IN_A_ROW"], 10)]
+LOOP_RULES = b"* => delay 100 reply-hex " + AT_ONE.hex().encode() + b"\r\n"
+
+
+def device_loop_guard(options):
+    """The exchange stops by itself, fast (the rate) or delayed (in a row)."""
+    rules = os.path.join(tempfile.mkdtemp(), "loop.txt")
+    with open(rules, "wb") as out:
+        out.write(LOOP_RULES)
+    for arguments, replies, reason, seconds in LOOPS:
+        devices = []
+        try:
+            for port in (DEVICE_PORT, DEVICE_PORT + 1):
+                devices.append(start_device(options.run_device + ["--port", str(port),
+                                            "--reply-hex", AT_ONE.hex()] + arguments +
+                                            ([rules] if arguments else [])))
+            started = time.monotonic()
+            spoof(DEVICE_PORT + 1, AT_ONE)
+            stopped = devices[0].wait_for(lambda p: reason in "".join(p.lines()[-1:]), seconds)
+            took = time.monotonic() - started
+            seen = [len(d.lines()) for d in devices]
+            time.sleep(0.5)  # a loop still going would add lines
+            lines = [d.lines() for d in devices]
+        finally:
+            for device in devices:
+                device.end()
+        replied = [[t for t in found if f"| replied from port {port} with 8 bytes" in t]
+                   for found, port in zip(lines, (DEVICE_PORT, DEVICE_PORT + 1))]
+        check(stopped and seen == [len(found) for found in lines] and
+              [len(found) for found in replied] == [replies, replies],
+              f"the two devices did not stop after {replies} replies each within {seconds} s",
+              took, *lines[0][-2:], *lines[1][-1:], [len(found) for found in replied])
 
 
 # A procedure rehearsed against the device's rules, as Notepad saves them:
@@ -513,6 +595,8 @@ def device_procedure(options):
         out.write(RULES)
     capture = options.pcap[:-len(".pcap")] + ".device.pcap" if options.pcap else \
         os.path.join(folder, "device.pcap")
+    with contextlib.suppress(FileNotFoundError):
+        os.remove(capture)  # the last run's: the device refuses to replace a file
     wire = Wire()
     device = start_device(options.run_device + ["--rules", rules, "--pcap", capture])
     runs = []
@@ -566,7 +650,8 @@ def expect_arguments(options):
 
 DEVICE_CASES = {f.__name__.replace("_", ".", 1): f for f in (
     device_malformed, device_count_and_reply_port, device_idle, device_errors,
-    device_never_answers_itself, device_loop_guard, device_procedure, expect_arguments)}
+    device_capture_full, device_never_answers_itself, device_loop_guard, device_many_clients,
+    device_procedure, expect_arguments)}
 # Also run with udpcmd-device.exe (and udpcmd.exe) under wine.
 DEVICE_CASES_UNDER_WINE = ("device.errors", "device.loop_guard", "device.procedure",
                            "expect.arguments")

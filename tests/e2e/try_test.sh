@@ -37,7 +37,7 @@ expect 0 'usage: scripts/try .*' --help
 expect 0 'usage: udpcmd-device .*' @1 --he
 expect 1 'Data in received packet: --help' @1 --reply-text --help
 expect 1 'Data in received packet: OK @1' @1 --idle 5
-expect 2 'try: unknown option -x .*' -x
+expect 2 'try: unknown option --rules: the device.s options go after COMMAND .*' --rules f @S
 expect 4 'try: the device did not start' @1 --no-such-option
 expect 4 'udpcmd-device: cannot bind .*' @1 --reply-text --help --address 1.2.3.4
 only_device=$(mktemp -d)

@@ -78,12 +78,6 @@ TEST_P(RulesFile, ReadsEachLine) {
   }
 }
 
-constexpr const char* NO_ARROW = "no \" => \" between a pattern and an action";
-constexpr const char* UNKNOWN = "unknown action: not reply TEXT, reply-hex HEX or no-reply";
-constexpr const char* BAD_HEX = "reply-hex: not pairs of hex digits";
-constexpr const char* BAD_DELAY = "delay: not a number of milliseconds (0 to 60000)";
-constexpr const char* TOO_LONG = "reply of more than 1024 bytes";
-
 const std::string EXAMPLE =
     "# comment lines start with '#'; blank lines are ignored\r\n"
     "@STATUS => reply RUNNING\r\n"
@@ -111,7 +105,9 @@ const LinesRow LINES[] = {
     {"SequenceAcrossTheFile",    "@S => reply A\n@T => reply B\n@S => reply C\n", "1 #0 @S: reply A|2 #1 @T: reply B|3 #0 @S: reply C|", 0, nullptr},
     {"BlankLinesAndNoLastEnd",   "# x\n\n \t \r\n@A => reply x",           "4 #0 @A: reply x|",                     0, nullptr},
     {"TextKeepsTrailingBlanks",  "@A => reply x \t\r\n",                   "1 #0 @A: reply x \\x09|",               0, nullptr},
-    {"LoneCarriageReturnKept",   "@A => reply x\r\r\n",                    "1 #0 @A: reply x\\x0D|",                0, nullptr},
+    {"Utf8MarkSkipped",          "\xEF\xBB\xBF@A => reply x",               "1 #0 @A: reply x|",                     0, nullptr},
+    {"CommentsIndented",         " \t# x\n\t#\n@A => reply x",              "3 #0 @A: reply x|",                     0, nullptr},
+    {"LongestPatterns",          std::string(26, 'x') + " => no-reply\n" + std::string(22, 'y') + "'* => no-reply", "1 #0 " + std::string(26, 'x') + ": no-reply|2 #1 " + std::string(22, 'y') + "'*: no-reply|", 0, nullptr},
     {"ReplyAloneIsEmpty",        "@A => reply\n@B => reply \n",           "1 #0 @A: reply |2 #1 @B: reply |",      0, nullptr},
     {"TextAfterOneSpace",        "@A => reply  x",                         "1 #0 @A: reply  x|",                    0, nullptr},
     {"HexEitherCaseAndEmpty",    "@A => reply-hex 4f4B \t00\n@B => reply-hex\n", "1 #0 @A: reply OK\\x00|2 #1 @B: reply |", 0, nullptr},
@@ -126,25 +122,33 @@ const LinesRow LINES[] = {
     {"NoArrow",                  "@A reply x",                             "", 1,   NO_ARROW},
     {"ArrowWithoutSpaces",       "@A=>reply x",                            "", 1,   NO_ARROW},
     {"ArrowAfterATab",           "@A\t=> reply x",                         "", 1,   NO_ARROW},
-    {"CommentNotAtTheStart",     " # x",                                   "", 1,   NO_ARROW},
-    {"LineCountsCommentsBlanks", "# x\r\n\n@A => send x\n",                "", 3,   UNKNOWN},
-    {"EmptyPattern",             " \t => reply x",                         "", 1,   "empty pattern before \" => \""},
-    {"NoAction",                 "@A => ",                                 "", 1,   UNKNOWN},
-    {"ReplyRunOn",               "@A => replyx",                           "", 1,   UNKNOWN},
-    {"NoReplyWithText",          "@A => no-reply x",                       "", 1,   UNKNOWN},
-    {"DelayWithoutAction",       "@A => delay 10",                         "", 1,   UNKNOWN},
-    {"DelayedNoReply",           "@A => delay 10 no-reply",                "", 1,   "delay before no-reply: only a reply can be delayed"},
+    {"LineCountsCommentsBlanks", "# x\r\n\n@A => send x\n",                "", 3,   UNKNOWN_ACTION},
+    {"EmptyPattern",             " \t => reply x",                         "", 1,   EMPTY_PATTERN},
+    {"NoAction",                 "@A => ",                                 "", 1,   UNKNOWN_ACTION},
+    {"ReplyRunOn",               "@A => replyx",                           "", 1,   UNKNOWN_ACTION},
+    {"NoReplyWithText",          "@A => no-reply x",                       "", 1,   UNKNOWN_ACTION},
+    {"DelayWithoutAction",       "@A => delay 10",                         "", 1,   UNKNOWN_ACTION},
+    {"DelayedNoReply",           "@A => delay 10 no-reply",                "", 1,   DELAYED_NO_REPLY},
     {"HexOdd",                   "@A => reply-hex 414",                    "", 1,   BAD_HEX},
     {"HexNotHex",                "@A => reply-hex zz",                     "", 1,   BAD_HEX},
-    {"HexTooLong",               "@A => reply-hex " + TOO_LONG_HEX,        "", 1,   TOO_LONG},
-    {"TextTooLong",              "@A => reply " + LONGEST + "x",           "", 1,   TOO_LONG},
+    {"HexTooLong",               "@A => reply-hex " + TOO_LONG_HEX,        "", 1,   REPLY_TOO_LONG},
+    {"TextTooLong",              "@A => reply " + LONGEST + "x",           "", 1,   REPLY_TOO_LONG},
     {"DelayTooLong",             "@A => delay 60001 reply x",              "", 1,   BAD_DELAY},
     {"DelayManyDigits",          "@A => delay 000001 reply x",             "", 1,   BAD_DELAY},
     {"DelaySigned",              "@A => delay -1 reply x",                 "", 1,   BAD_DELAY},
     {"DelayNotDecimal",          "@A => delay 1.5 reply x",                "", 1,   BAD_DELAY},
     {"DelayMissing",             "@A => delay reply x",                    "", 1,   BAD_DELAY},
-    {"TooManyRules",             many_rules(RULES_CAPACITY + 1),           "", 257, "more than 256 rules"},
-    {"FileTooLarge",             std::string(RULES_FILE_CAPACITY + 1, '#'), "", 0,  "larger than 65536 bytes"},
+    {"TooManyRules",             many_rules(RULES_CAPACITY + 1),           "", 257, TOO_MANY_RULES},
+    {"FileTooLarge",             std::string(RULES_FILE_CAPACITY + 1, '#'), "", 0,  FILE_TOO_LARGE},
+    {"Utf16LittleEndian",        "\xFF\xFE@\0A\0",                        "", 0,   UTF16},
+    {"Utf16BigEndian",           "\xFE\xFF\0@\0A",                        "", 0,   UTF16},
+    {"NoRules",                  "\xEF\xBB\xBF# only\r\n \t\r\n",        "", 0,   NO_RULES},
+    {"Empty",                    "",                                       "", 0,   NO_RULES},
+    {"LoneCarriageReturn",       "@A => reply x\r@B => reply y\r",          "", 1,   LONE_CR},
+    {"CarriageReturnBeforeCrLf", "# x\n@A => reply x\r\r\n",                "", 2,   LONE_CR},
+    {"ApostropheNeverSent",      "SET \'* => no-reply",                     "", 1,   APOSTROPHE},
+    {"ZeroByteInPattern",        std::string("@A\0B => no-reply", 16),    "", 1,   ZERO_BYTE},
+    {"PatternTooLong",           std::string(27, 'x') + "* => no-reply",  "", 1,   PATTERN_TOO_LONG},
 };
 // clang-format on
 
@@ -196,6 +200,7 @@ const MatchRow MATCHES[] = {
     {"ExactNeedsTheWhole",      "@A => no-reply",                               {{"@AB", true, 0}, {"@", true, 0}, {"@A", true, 1}}},
     {"PrefixNeedsItsStart",     "SET * => no-reply",                            {{"SET", true, 0}, {"SET ", true, 1}, {"SET 12", true, 1}}},
     {"StarAloneMatchesAll",     "* => no-reply",                                {{"", true, 1}, {"@1", true, 1}}},
+    {"LastByteDecides",         "@AB => reply 1\n@AC => reply 2",             {{"@AC", true, 2}, {"@AB", true, 1}}},
     {"StarInsideIsAByte",       "A*B => no-reply",                              {{"AxB", true, 0}, {"A*B", true, 1}}},
 };
 // clang-format on

@@ -1,5 +1,6 @@
 #include "answer.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "frame/frame.h"
@@ -20,8 +21,8 @@ std::size_t acknowledgement(const FrameCheck& check, unsigned char* reply) {
 }
 
 // Sends a reply and says so; a reply sent counts against the loop guard's
-// limit and goes into the capture.
-void send_reply(Responder* responder, NetAddress to, std::uint32_t from_ip,
+// limit and goes into the capture. Gives whether it was sent.
+bool send_reply(Responder* responder, NetAddress to, std::uint32_t from_ip,
                 const unsigned char* reply, std::size_t length, Line* line) {
   const Sockets& sockets = responder->sockets;
   if (!net_send(sockets.replier, reply, static_cast<int>(length), to, from_ip)) {
@@ -30,7 +31,7 @@ void send_reply(Responder* responder, NetAddress to, std::uint32_t from_ip,
     net_error_text(code, reason, sizeof reason);
     append_text(line, " | reply failed");
     append_reason(line, reason, code);
-    return;
+    return false;
   }
   count_reply(&responder->ledger, to, net_milliseconds());
   const NetAddress from = {from_ip != 0 ? from_ip : sockets.replying.ip, sockets.replying.port};
@@ -43,13 +44,14 @@ void send_reply(Responder* responder, NetAddress to, std::uint32_t from_ip,
   append_hex(line, reply, length);
   append_text(line, " ");
   append_quoted(line, reply, length);
+  return true;
 }
 
-void send_rule_reply(Responder* responder, int rule, NetAddress to, std::uint32_t from_ip,
+bool send_rule_reply(Responder* responder, int rule, NetAddress to, std::uint32_t from_ip,
                      Line* line) {
   const Rule& chosen = responder->rules->rules[rule];
-  send_reply(responder, to, from_ip, responder->rules->bytes + chosen.reply_at, chosen.reply_length,
-             line);
+  return send_reply(responder, to, from_ip, responder->rules->bytes + chosen.reply_at,
+                    chosen.reply_length, line);
 }
 
 // Puts the rule's reply in the queue; false when the queue is full.
@@ -57,10 +59,13 @@ bool delay_reply(Responder* responder, const Datagram& datagram, int rule) {
   if (responder->pending_count == PENDING_CAPACITY) {
     return false;
   }
-  const std::uint32_t due =
+  PendingReply& pending = responder->pending[responder->pending_count++];
+  pending.number = datagram.number;
+  pending.to = datagram.path.from;
+  pending.from_ip = datagram.path.local_ip;
+  pending.due =
       net_milliseconds() + static_cast<std::uint32_t>(responder->rules->rules[rule].delay_ms);
-  responder->pending[responder->pending_count++] =
-      PendingReply{datagram.number, datagram.path.from, datagram.path.local_ip, due, rule};
+  pending.rule = rule;
   return true;
 }
 
@@ -74,7 +79,9 @@ void answer_by_rule(Responder* responder, const Datagram& datagram, int rule, Li
   if (!chosen.replies) {
     append_text(line, " | reply withheld (no-reply)");
   } else if (chosen.delay_ms == 0) {
-    send_rule_reply(responder, rule, datagram.path.from, datagram.path.local_ip, line);
+    if (!send_rule_reply(responder, rule, datagram.path.from, datagram.path.local_ip, line)) {
+      return;  // not sent: the sequence stays where it is
+    }
   } else if (delay_reply(responder, datagram, rule)) {
     append_text(line, " | reply delayed ");
     append_unsigned(line, static_cast<unsigned long>(chosen.delay_ms));
@@ -101,13 +108,30 @@ void send_pending(Responder* responder, const PendingReply& pending) {
   append_signed(&line, pending.number);
   append_text(&line, " delayed reply");
   const char* refusal = rate_refusal(&responder->ledger, pending.to, net_milliseconds());
+  bool sent = false;
   if (refusal != nullptr) {
     append_text(&line, " | no reply: ");
     append_text(&line, refusal);
   } else {
-    send_rule_reply(responder, pending.rule, pending.to, pending.from_ip, &line);
+    sent = send_rule_reply(responder, pending.rule, pending.to, pending.from_ip, &line);
+  }
+  if (!sent) {
+    give_back_rule(responder->rules, pending.rule);
   }
   print_line(stdout, &line);
+}
+
+// The waiting reply due first, if it is due at `now`; -1 when none is.
+int first_due(const Responder* responder, std::uint32_t now) {
+  int first = -1;
+  for (std::size_t at = 0; at < responder->pending_count; ++at) {
+    const std::uint32_t due = responder->pending[at].due;
+    if (until(due, now) == 0 &&
+        (first < 0 || static_cast<std::int32_t>(due - responder->pending[first].due) < 0)) {
+      first = static_cast<int>(at);
+    }
+  }
+  return first;
 }
 
 }  // namespace
@@ -137,24 +161,23 @@ void answer(Responder* responder, const Datagram& datagram, const FrameCheck& ch
   } else if (rule >= 0) {
     answer_by_rule(responder, datagram, rule, line);
   } else if (options.reply_mode == ReplyMode::STAGED) {
-    send_reply(responder, from, datagram.path.local_ip, options.reply, options.reply_length, line);
+    (void)send_reply(responder, from, datagram.path.local_ip, options.reply, options.reply_length,
+                     line);
   } else {
     unsigned char reply[REPLY_CAPACITY];
-    send_reply(responder, from, datagram.path.local_ip, reply, acknowledgement(check, reply), line);
+    (void)send_reply(responder, from, datagram.path.local_ip, reply, acknowledgement(check, reply),
+                     line);
   }
 }
 
 void send_due(Responder* responder, std::uint32_t now) {
-  std::size_t kept = 0;
-  for (std::size_t at = 0; at < responder->pending_count; ++at) {
-    const PendingReply pending = responder->pending[at];
-    if (until(pending.due, now) > 0) {
-      responder->pending[kept++] = pending;
-    } else {
-      send_pending(responder, pending);
-    }
+  for (int at = first_due(responder, now); at >= 0; at = first_due(responder, now)) {
+    PendingReply* queue = responder->pending;
+    const PendingReply pending = queue[at];
+    std::copy(queue + at + 1, queue + responder->pending_count, queue + at);
+    --responder->pending_count;
+    send_pending(responder, pending);
   }
-  responder->pending_count = kept;
 }
 
 long next_due_in(const Responder* responder, std::uint32_t now) {

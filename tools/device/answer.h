@@ -23,7 +23,8 @@ struct Sockets {
   NetAddress replying;  // the replier's own address and port
 };
 
-// A delayed reply, waiting for its time.
+// A delayed reply, waiting for its time. Its rule's step is taken while it
+// waits, and given back if the loop guard refuses it when it is due.
 struct PendingReply {
   long number;  // the datagram it answers
   NetAddress to;
@@ -57,7 +58,8 @@ NetAddress received_at(const Responder* responder, const NetPath& path);
 // Answers a well-formed frame that awaits a reply, or says why not, at the
 // end of the datagram's line.
 void answer(Responder* responder, const Datagram& datagram, const FrameCheck& check, Line* line);
-// Sends the delayed replies due at `now`, each with a line of its own.
+// Sends the delayed replies due at `now`, the earliest due first, each with
+// a line of its own.
 void send_due(Responder* responder, std::uint32_t now);
 // Milliseconds until the next delayed reply is due; -1 when none waits.
 long next_due_in(const Responder* responder, std::uint32_t now);

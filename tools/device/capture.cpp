@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 
 #include "show.h"
 
@@ -73,40 +74,47 @@ void build_headers(unsigned char* at, NetAddress from, NetAddress to, const unsi
   put_big(udp + 6, checksum == 0 ? 0xFFFFU : checksum, 2);  // 0 would mean "none"
 }
 
-void fail(Capture* capture, int code) {
-  print_file_error(capture->path, code);
-  capture_close(capture);
+static_assert(CAPTURE_RECORD_CAPACITY == HEADERS + LONGEST_PAYLOAD, "a whole record fits");
+
+// Writes the first `length` bytes of the capture's record; gives 0 or an
+// errno value, having cut the file back to the whole packets before them.
+int write_record(Capture* capture, std::size_t length) {
+  const int code = file_write(capture->file, capture->record, length);
+  if (code != 0) {
+    file_cut(capture->file, capture->size);
+    capture_close(capture);
+    return code;
+  }
+  capture->size += length;
+  return 0;
 }
 
 }  // namespace
 
 int capture_open(Capture* capture, const char* path) {
   capture->path = path;
-  capture->file = std::fopen(path, "wb");
-  if (capture->file == nullptr) {
+  capture->size = 0;
+  capture->file = file_create(path);
+  if (capture->file < 0) {
     return errno;
   }
-  unsigned char header[FILE_HEADER] = {};
-  put_little(header, PCAP_MAGIC, 4);
-  put_little(header + 4, 2, 2);  // version 2.4
-  put_little(header + 6, 4, 2);
-  put_little(header + 16, SNAPSHOT_LENGTH, 4);
-  put_little(header + 20, LINKTYPE_RAW, 4);
-  if (std::fwrite(header, 1, sizeof header, capture->file) != sizeof header ||
-      std::fflush(capture->file) != 0) {
-    const int code = errno;
-    capture_close(capture);
-    return code;
-  }
-  return 0;
+  capture->open = true;
+  unsigned char* record = capture->record;
+  std::memset(record, 0, FILE_HEADER);
+  put_little(record, PCAP_MAGIC, 4);
+  put_little(record + 4, 2, 2);  // version 2.4
+  put_little(record + 6, 4, 2);
+  put_little(record + 16, SNAPSHOT_LENGTH, 4);
+  put_little(record + 20, LINKTYPE_RAW, 4);
+  return write_record(capture, FILE_HEADER);
 }
 
 void capture_datagram(Capture* capture, NetAddress from, NetAddress to,
                       const unsigned char* payload, std::size_t length) {
-  if (capture->file == nullptr || length > LONGEST_PAYLOAD) {
+  if (!capture->open || length > LONGEST_PAYLOAD) {
     return;
   }
-  unsigned char headers[HEADERS];
+  unsigned char* headers = capture->record;
   std::uint32_t seconds = 0;
   std::uint32_t microseconds = 0;
   net_wall_clock(&seconds, &microseconds);
@@ -116,15 +124,16 @@ void capture_datagram(Capture* capture, NetAddress from, NetAddress to,
   put_little(headers + 8, packet, 4);
   put_little(headers + 12, packet, 4);
   build_headers(headers + RECORD_HEADER, from, to, payload, length);
-  if (std::fwrite(headers, 1, sizeof headers, capture->file) != sizeof headers ||
-      std::fwrite(payload, 1, length, capture->file) != length || std::fflush(capture->file) != 0) {
-    fail(capture, errno);
+  std::memcpy(headers + HEADERS, payload, length);
+  const int code = write_record(capture, HEADERS + length);
+  if (code != 0) {
+    print_file_error(capture->path, code, CAPTURE_ENDED);
   }
 }
 
 void capture_close(Capture* capture) {
-  if (capture->file != nullptr) {
-    (void)std::fclose(capture->file);
-    capture->file = nullptr;
+  if (capture->open) {
+    file_close(capture->file);
+    capture->open = false;
   }
 }

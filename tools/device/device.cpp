@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include "answer.h"
 #include "capture.h"
@@ -24,9 +25,21 @@ namespace {
 constexpr int RECEIVE_CAPACITY = 65536;  // more than any UDP payload
 constexpr int FAILURES_IN_A_ROW = 16;
 constexpr long SECOND_MS = 1000;
+constexpr const char* PORT_TAKEN =
+    "; another program, perhaps another udpcmd-device, uses that port";
+
+void print_text(std::FILE* stream, std::initializer_list<const char*> pieces) {
+  char area[LINE_CAPACITY];
+  Line line = line_in(area, sizeof area);
+  for (const char* piece : pieces) {
+    append_text(&line, piece);
+  }
+  print_line(stream, &line);
+}
 
 // "udpcmd-device: WHAT[ ADDRESS:PORT]: REASON (error CODE)" on standard
-// error, REASON in the system's words; gives 1, the exit status for it.
+// error, REASON in the system's words, and what to do about a port in use;
+// gives 1, the exit status for it.
 int fail(const char* what, const NetAddress* where, int code) {
   char area[LINE_CAPACITY];
   Line line = line_in(area, sizeof area);
@@ -39,18 +52,20 @@ int fail(const char* what, const NetAddress* where, int code) {
   char reason[ERROR_TEXT_CAPACITY];
   net_error_text(code, reason, sizeof reason);
   append_reason(&line, reason, code);
+  if (where != nullptr && net_in_use(code)) {
+    append_text(&line, PORT_TAKEN);
+  }
   print_line(stderr, &line);
   return 1;
 }
 
-void print_text(std::FILE* stream, const char* first, const char* second = "",
-                const char* third = "") {
-  char area[LINE_CAPACITY];
-  Line line = line_in(area, sizeof area);
-  append_text(&line, first);
-  append_text(&line, second);
-  append_text(&line, third);
-  print_line(stream, &line);
+// A capture file that cannot be used: one that exists is never replaced.
+void refuse_capture(const char* path, int code) {
+  if (code == EEXIST) {
+    print_text(stderr, {"udpcmd-device: ", path, ": ", CAPTURE_EXISTS});
+  } else {
+    print_file_error(path, code);
+  }
 }
 
 // The datagram's one line on standard output; it goes into the capture
@@ -145,7 +160,9 @@ long wait_time(const Responder* responder, std::uint32_t now, std::uint32_t last
 // Receives one datagram and reports it; false when receiving failed.
 bool take_datagram(Responder* responder, long number) {
   static unsigned char received[RECEIVE_CAPACITY];
-  Datagram datagram = {number, {}, received, 0};
+  Datagram datagram{};
+  datagram.number = number;
+  datagram.bytes = received;
   const int length =
       net_receive(responder->sockets.listener, received, RECEIVE_CAPACITY, &datagram.path);
   if (length < 0) {
@@ -180,7 +197,7 @@ int receive_all(Responder* responder) {
     send_due(responder, now);
     if (idle_left(options, now, last) == 0) {
       finish_pending(responder);
-      print_text(stderr, "udpcmd-device: idle time over, exiting");
+      print_text(stderr, {"udpcmd-device: idle time over, exiting"});
       return 0;
     }
     const int ready = net_wait(responder->sockets.listener, wait_time(responder, now, last));
@@ -203,16 +220,23 @@ int receive_all(Responder* responder) {
 }
 
 int serve(Responder* responder) {
-  const int code = net_start();
-  if (code != 0) {
-    return fail("the socket library did not start", nullptr, code);
+  const int started = net_start();
+  if (started != 0) {
+    return fail("the socket library did not start", nullptr, started);
   }
   Sockets& sockets = responder->sockets;
   if (!open_sockets(*responder->options, &sockets)) {
     return 1;
   }
-  announce(sockets);
-  const int status = receive_all(responder);
+  const char* pcap_path = responder->options->pcap_path;
+  const int code = pcap_path != nullptr ? capture_open(&responder->capture, pcap_path) : 0;
+  int status = 2;
+  if (code != 0) {
+    refuse_capture(pcap_path, code);
+  } else {
+    announce(sockets);
+    status = receive_all(responder);
+  }
   if (sockets.replier != sockets.listener) {
     net_close(sockets.replier);
   }
@@ -254,9 +278,10 @@ bool load_rules(const char* path, Rules* rules) {
   return false;
 }
 
-// The files named on the command line, before any socket is opened; gives
-// false, having said why, when one cannot be used.
-bool open_files(const DeviceOptions& options, Responder* responder) {
+// The files named on the command line, before any socket is opened: the
+// rules read, and no capture file there yet (it is made once the sockets
+// are bound). Gives false, having said why, when one cannot be used.
+bool check_files(const DeviceOptions& options, Responder* responder) {
   static Rules rules;
   if (options.rules_path != nullptr) {
     if (!load_rules(options.rules_path, &rules)) {
@@ -264,12 +289,12 @@ bool open_files(const DeviceOptions& options, Responder* responder) {
     }
     responder->rules = &rules;
   }
-  if (options.pcap_path != nullptr) {
-    const int code = capture_open(&responder->capture, options.pcap_path);
-    if (code != 0) {
-      print_file_error(options.pcap_path, code);
-      return false;
-    }
+  std::FILE* existing =
+      options.pcap_path != nullptr ? std::fopen(options.pcap_path, "rb") : nullptr;
+  if (existing != nullptr) {
+    (void)std::fclose(existing);
+    refuse_capture(options.pcap_path, EEXIST);
+    return false;
   }
   return true;
 }
@@ -281,7 +306,7 @@ int main(int argc, char** argv) {
   static Responder responder;
   char error[OPTION_ERROR_CAPACITY];
   if (!parse_options(argc, argv, &options, error)) {
-    print_text(stderr, "udpcmd-device: ", error, " (see --help)");
+    print_text(stderr, {"udpcmd-device: ", error, " (see --help)"});
     return 2;
   }
   if (options.help) {
@@ -289,11 +314,11 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (options.version) {
-    print_text(stdout, "udpcmd-device ", UDPCMD_VERSION);
+    print_text(stdout, {"udpcmd-device ", UDPCMD_VERSION});
     return 0;
   }
   responder.options = &options;
-  if (!open_files(options, &responder)) {
+  if (!check_files(options, &responder)) {
     return 2;
   }
   const int status = serve(&responder);

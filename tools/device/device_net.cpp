@@ -1,6 +1,7 @@
 #include "device_net.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <iterator>
 
@@ -19,7 +20,10 @@ void copy_text(char* text, std::size_t capacity, const char* source) {
 
 #include <winsock2.h>
 // winsock2.h first: mswsock.h needs its types.
+#include <fcntl.h>
+#include <io.h>
 #include <mswsock.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -109,7 +113,22 @@ void system_text(int code, char* text, std::size_t capacity) {
 
 bool interrupted(int code) { return code == WSAEINTR; }
 
+int write_some(int file, const unsigned char* bytes, std::size_t length) {
+  return _write(file, bytes, static_cast<unsigned>(length));
+}
+
 }  // namespace
+
+bool net_in_use(int code) { return code == WSAEADDRINUSE; }
+
+// msvcrt's _open with _O_EXCL: fopen's "x" mode is not in XP's msvcrt.
+int file_create(const char* path) {
+  return _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+}
+
+void file_cut(int file, std::size_t length) { (void)_chsize(file, static_cast<long>(length)); }
+
+void file_close(int file) { (void)_close(file); }
 
 int net_start() {
   WSADATA data;
@@ -139,12 +158,12 @@ void net_wall_clock(std::uint32_t* seconds, std::uint32_t* microseconds) {
 #else
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <ctime>
 
 namespace {
@@ -245,7 +264,26 @@ void system_text(int code, char* text, std::size_t capacity) {
 
 bool interrupted(int code) { return code == EINTR; }
 
+int write_some(int file, const unsigned char* bytes, std::size_t length) {
+  return static_cast<int>(write(file, bytes, length));
+}
+
 }  // namespace
+
+bool net_in_use(int code) { return code == EADDRINUSE; }
+
+int file_create(const char* path) {
+  return open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+}
+
+// A file that cannot be cut back is left as it is: nothing better is left.
+void file_cut(int file, std::size_t length) {
+  if (ftruncate(file, static_cast<off_t>(length)) != 0) {
+    return;
+  }
+}
+
+void file_close(int file) { (void)close(file); }
 
 int net_start() { return 0; }
 
@@ -343,6 +381,20 @@ int net_send(net_socket s, const unsigned char* data, int length, NetAddress to,
              std::uint32_t from_ip) {
   const sockaddr_in record = to_record(to);
   return send_datagram(native(s), data, length, &record, from_ip) >= 0;
+}
+
+// A write may take only part of the bytes (a disk filling up); the rest is
+// written again until an error says why not.
+int file_write(int file, const unsigned char* bytes, std::size_t length) {
+  while (length > 0) {
+    const int written = write_some(file, bytes, length);
+    if (written <= 0) {
+      return written < 0 && errno != 0 ? errno : ENOSPC;
+    }
+    bytes += written;
+    length -= static_cast<std::size_t>(written);
+  }
+  return 0;
 }
 
 void net_error_text(int code, char* text, std::size_t capacity) {

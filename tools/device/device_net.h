@@ -1,4 +1,4 @@
-// The simulated device's sockets and clocks. The one place in the device
+// The simulated device's sockets, clocks and capture file. The one place in the device
 // that knows which platform it runs on: Winsock 2 on Windows, BSD sockets
 // elsewhere. Addresses and ports cross this interface in host byte order.
 #pragma once
@@ -51,3 +51,16 @@ std::uint32_t net_milliseconds();
 void net_pause(long milliseconds);
 // The time of day, in seconds and microseconds since 1970-01-01 UTC.
 void net_wall_clock(std::uint32_t* seconds, std::uint32_t* microseconds);
+
+// An error code meaning the address and port are taken by another socket.
+bool net_in_use(int code);
+
+// The capture's file, written without a buffer of the C library's.
+// file_create makes the file at `path` only when there is none (an existing
+// one is never replaced) and gives its descriptor, or -1 with errno set.
+int file_create(const char* path);
+// Writes all `length` bytes at the file's end; gives 0 or an errno value.
+int file_write(int file, const unsigned char* bytes, std::size_t length);
+// Cuts the file back to `length` bytes.
+void file_cut(int file, std::size_t length);
+void file_close(int file);

@@ -4,8 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "values.h"
+
 constexpr std::uint16_t DEFAULT_PORT = 2639;
-constexpr std::size_t STAGED_REPLY_CAPACITY = 1024;
 constexpr std::size_t OPTION_ERROR_CAPACITY = 160;
 
 enum class ReplyMode {
@@ -36,19 +37,3 @@ struct DeviceOptions {
 // --reply-text, --reply-hex and --no-reply. Gives 1, or 0 with a one-line
 // explanation, zero-terminated, in `error` (OPTION_ERROR_CAPACITY bytes).
 int parse_options(int argc, char** argv, DeviceOptions* options, char* error);
-
-// The device's one reading of a decimal number: digits only (no sign or
-// space), from `lowest` to `highest`. number_at reads the digits at the
-// start of `text` and gives the first byte after them; number_in takes the
-// whole of `text`. On success the number is in `value`; on failure
-// number_at gives nullptr, number_in false, and `value` is untouched.
-const char* number_at(const char* text, long lowest, long highest, long* value);
-bool number_in(const char* text, long lowest, long highest, long* value);
-
-// The device's one reading of bytes given in hex: pairs of hex digits,
-// either case, with spaces or tabs between the pairs. Reads the `length`
-// bytes of `text` into `bytes` (room for `capacity`); gives how many, or
-// HEX_NOT_PAIRS, or HEX_TOO_LONG when they would not fit.
-constexpr long HEX_NOT_PAIRS = -1;
-constexpr long HEX_TOO_LONG = -2;
-long hex_bytes(const char* text, std::size_t length, unsigned char* bytes, std::size_t capacity);

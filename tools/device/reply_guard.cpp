@@ -9,30 +9,48 @@ constexpr std::uint32_t SECOND_MS = 1000;
 
 bool same(NetAddress a, NetAddress b) { return a.ip == b.ip && a.port == b.port; }
 
-// Replies counted within the second up to `now`. Unsigned differences
-// stay right when the clock wraps around.
+// Whether the entry still counts at `now`: after a pause it starts afresh.
+// Unsigned differences stay right when the clock wraps around.
+bool current(const LedgerEntry& entry, std::uint32_t now) {
+  return entry.in_a_row > 0 && now - entry.last < PAUSE_MS;
+}
+
+// Replies counted within the second up to `now`.
 int recent(const LedgerEntry& entry, std::uint32_t now) {
+  const int kept = entry.in_a_row < REPLIES_PER_SECOND ? entry.in_a_row : REPLIES_PER_SECOND;
   int found = 0;
-  for (int at = 0; at < entry.count; ++at) {
+  for (int at = 0; at < kept; ++at) {
     found += now - entry.sent[at] < SECOND_MS ? 1 : 0;
   }
   return found;
 }
 
-// The index of the source's entry, else of a free one (or one whose
-// replies are all older than a second), else -1.
-int entry_for(const ReplyLedger* ledger, NetAddress source, std::uint32_t now) {
-  int free = -1;
+// The index of the source's entry, or -1.
+int entry_of(const ReplyLedger* ledger, NetAddress source, std::uint32_t now) {
   for (std::size_t at = 0; at < LEDGER_SOURCES; ++at) {
     const LedgerEntry& entry = ledger->entries[at];
-    if (entry.count > 0 && same(entry.source, source)) {
+    if (current(entry, now) && same(entry.source, source)) {
       return static_cast<int>(at);
     }
-    if (free < 0 && recent(entry, now) == 0) {
-      free = static_cast<int>(at);
+  }
+  return -1;
+}
+
+// An entry for a new source: a free one, else the one answered fewest
+// times in a row, the longest ago among those. A loop's source has many in
+// a row, so the udpcmd runs around it never push it out.
+LedgerEntry* entry_to_reuse(ReplyLedger* ledger, std::uint32_t now) {
+  LedgerEntry* chosen = &ledger->entries[0];
+  for (LedgerEntry& entry : ledger->entries) {
+    if (!current(entry, now)) {
+      return &entry;
+    }
+    if (entry.in_a_row < chosen->in_a_row ||
+        (entry.in_a_row == chosen->in_a_row && now - entry.last > now - chosen->last)) {
+      chosen = &entry;
     }
   }
-  return free;
+  return chosen;
 }
 
 }  // namespace
@@ -44,44 +62,45 @@ int entry_for(const ReplyLedger* ledger, NetAddress source, std::uint32_t now) {
 const char* reply_refusal(NetAddress source, std::uint16_t listening_port,
                           std::uint16_t reply_port) {
   if (source.port == 0) {
-    return "the source port is 0";
+    return SOURCE_PORT_ZERO;
   }
   if (source.ip == 0) {
-    return "the source address is 0.0.0.0";
+    return SOURCE_ANY;
   }
   if (source.ip == LIMITED_BROADCAST) {
-    return "the source is the broadcast address 255.255.255.255";
+    return SOURCE_BROADCAST;
   }
   if ((source.ip & MULTICAST_MASK) == MULTICAST_NET) {
-    return "the source is a multicast address";
+    return SOURCE_MULTICAST;
   }
   if (source.port == listening_port || source.port == reply_port) {
-    return "the source port is one of this device's own ports";
+    return SOURCE_OWN_PORT;
   }
   return nullptr;
 }
 
 const char* rate_refusal(const ReplyLedger* ledger, NetAddress source, std::uint32_t now) {
-  const int at = entry_for(ledger, source, now);
+  const int at = entry_of(ledger, source, now);
   if (at < 0) {
-    return "64 other sources were answered within the last second";
+    return nullptr;
   }
-  if (recent(ledger->entries[at], now) >= REPLIES_PER_SECOND) {
-    return "20 replies went to this source within the last second";
+  const LedgerEntry& entry = ledger->entries[at];
+  if (recent(entry, now) >= REPLIES_PER_SECOND) {
+    return TOO_OFTEN;
   }
-  return nullptr;
+  return entry.in_a_row >= REPLIES_IN_A_ROW ? TOO_MANY_IN_A_ROW : nullptr;
 }
 
 void count_reply(ReplyLedger* ledger, NetAddress source, std::uint32_t now) {
-  const int at = entry_for(ledger, source, now);
-  if (at < 0) {
-    return;
+  const int at = entry_of(ledger, source, now);
+  LedgerEntry* entry = at >= 0 ? &ledger->entries[at] : nullptr;
+  if (entry == nullptr) {
+    entry = entry_to_reuse(ledger, now);
+    *entry = LedgerEntry{};
+    entry->source = source;
   }
-  LedgerEntry* entry = &ledger->entries[at];
-  if (entry->count == 0 || !same(entry->source, source)) {
-    *entry = LedgerEntry{source, 0, 0, {}};
-  }
+  ++entry->in_a_row;
+  entry->last = now;
   entry->sent[entry->next] = now;
   entry->next = (entry->next + 1) % REPLIES_PER_SECOND;
-  entry->count += entry->count < REPLIES_PER_SECOND ? 1 : 0;
 }

@@ -1,184 +1,180 @@
 #include "rules.h"
 
+#include <algorithm>
 #include <cstring>
+#include <string_view>
+
+#include "frame/frame.h"
 
 namespace {
 
-constexpr char ARROW[] = " => ";
-constexpr std::size_t ARROW_LENGTH = sizeof ARROW - 1;
+using std::string_view;
+
+constexpr string_view ARROW = " => ";
+constexpr string_view BLANKS = " \t";
+constexpr string_view UTF8_MARK = "\xEF\xBB\xBF";
+constexpr string_view UTF16_MARKS[] = {"\xFF\xFE", "\xFE\xFF"};
 constexpr std::size_t DELAY_DIGITS = 5;  // 60000; longer is out of range
+// The longest message: the frame's header, end of text and trailer around
+// it, and an empty checksum field.
+static_assert(LONGEST_PATTERN == FRAME_CAPACITY - 1 - (sizeof FRAME_HEADER - 1) - 2 &&
+                  APOSTROPHE_SPAN == 22,
+              "the numbers in the reasons");
 
-constexpr const char* NO_ARROW = "no \" => \" between a pattern and an action";
-constexpr const char* EMPTY_PATTERN = "empty pattern before \" => \"";
-constexpr const char* UNKNOWN_ACTION = "unknown action: not reply TEXT, reply-hex HEX or no-reply";
-constexpr const char* BAD_HEX = "reply-hex: not pairs of hex digits";
-constexpr const char* BAD_DELAY = "delay: not a number of milliseconds (0 to 60000)";
-constexpr const char* DELAYED_NO_REPLY = "delay before no-reply: only a reply can be delayed";
-constexpr const char* TOO_LONG = "reply of more than 1024 bytes";
-constexpr const char* TOO_MANY = "more than 256 rules";
-constexpr const char* TOO_LARGE = "larger than 65536 bytes";
-
-// A run of bytes in the text.
-struct Span {
-  const unsigned char* at;
-  std::size_t length;
-};
-
-bool blank(unsigned char c) { return c == ' ' || c == '\t'; }
-
-Span after(Span span, std::size_t count) {
-  const std::size_t taken = count < span.length ? count : span.length;
-  return Span{span.at + taken, span.length - taken};
+// The first `count` bytes of `text` (all of it when shorter), and what
+// follows them. string_view's own substr would bring the C++ library's
+// exceptions into the program for a check these never need.
+string_view head(string_view text, std::size_t count) {
+  return {text.data(), std::min(count, text.size())};
 }
 
-Span without_blanks_before(Span span) {
-  std::size_t count = 0;
-  while (count < span.length && blank(span.at[count])) {
-    ++count;
-  }
-  return after(span, count);
+string_view after(string_view text, std::size_t count) {
+  text.remove_prefix(std::min(count, text.size()));
+  return text;
 }
 
-Span trimmed(Span span) {
-  span = without_blanks_before(span);
-  while (span.length > 0 && blank(span.at[span.length - 1])) {
-    --span.length;
-  }
-  return span;
+string_view without_blanks_before(string_view text) {
+  text.remove_prefix(std::min(text.find_first_not_of(BLANKS), text.size()));
+  return text;
 }
 
-// The span's first word: up to a blank or its end.
-Span first_word(Span span) {
-  std::size_t length = 0;
-  while (length < span.length && !blank(span.at[length])) {
-    ++length;
-  }
-  return Span{span.at, length};
+string_view trimmed(string_view text) {
+  text = without_blanks_before(text);
+  return head(text, text.find_last_not_of(BLANKS) + 1);  // npos + 1 is 0
 }
 
-bool spells(Span span, const char* word) {
-  return span.length == std::strlen(word) && std::memcmp(span.at, word, span.length) == 0;
-}
+// The text's first word: up to a blank or its end.
+string_view first_word(string_view text) { return head(text, text.find_first_of(BLANKS)); }
 
-bool equal(Span span, const unsigned char* bytes, std::size_t length) {
-  return span.length == length && std::memcmp(span.at, bytes, length) == 0;
-}
-
-// Where " => " first stands in the line, or nullptr.
-const unsigned char* find_arrow(Span line) {
-  for (std::size_t at = 0; at + ARROW_LENGTH <= line.length; ++at) {
-    if (std::memcmp(line.at + at, ARROW, ARROW_LENGTH) == 0) {
-      return line.at + at;
-    }
-  }
-  return nullptr;
-}
-
-bool read_delay(Span digits, long* delay_ms) {
+bool read_delay(string_view digits, long* delay_ms) {
   char text[DELAY_DIGITS + 1];
-  if (digits.length == 0 || digits.length > DELAY_DIGITS) {
+  if (digits.empty() || digits.size() > DELAY_DIGITS) {
     return false;
   }
-  std::memcpy(text, digits.at, digits.length);
-  text[digits.length] = 0;
+  std::memcpy(text, digits.data(), digits.size());
+  text[digits.size()] = 0;
   return number_in(text, 0, LONGEST_DELAY_MS, delay_ms);
 }
 
-// Copies `span` into the rules' own bytes; gives where it starts. A line
+// Copies `text` into the rules' own bytes; gives where it starts. A line
 // keeps no more bytes than it has, so the file's capacity is room enough.
-std::size_t keep(Rules* rules, Span span) {
+std::size_t keep(Rules* rules, string_view text) {
   const std::size_t at = rules->bytes_used;
-  std::memcpy(rules->bytes + at, span.at, span.length);
-  rules->bytes_used += span.length;
+  std::memcpy(rules->bytes + at, text.data(), text.size());
+  rules->bytes_used += text.size();
   return at;
 }
 
 // The reply of "reply TEXT" or "reply-hex HEX"; `rest` follows the word.
-const char* take_reply(bool hex, Span rest, Rule* rule, Rules* rules) {
+const char* take_reply(bool hex, string_view rest, Rule* rule, Rules* rules) {
   rule->reply_at = rules->bytes_used;
   if (hex) {
-    const long length = hex_bytes(reinterpret_cast<const char*>(rest.at), rest.length,
-                                  rules->bytes + rule->reply_at, STAGED_REPLY_CAPACITY);
+    const long length =
+        hex_bytes(rest.data(), rest.size(), rules->bytes + rule->reply_at, STAGED_REPLY_CAPACITY);
     if (length < 0) {
-      return length == HEX_TOO_LONG ? TOO_LONG : BAD_HEX;
+      return length == HEX_TOO_LONG ? REPLY_TOO_LONG : BAD_HEX;
     }
     rule->reply_length = static_cast<std::size_t>(length);
     rules->bytes_used += rule->reply_length;
     return nullptr;
   }
-  const Span text = after(rest, 1);  // everything after "reply "
-  if (text.length > STAGED_REPLY_CAPACITY) {
-    return TOO_LONG;
+  const string_view text = after(rest, 1);  // after "reply "
+  if (text.size() > STAGED_REPLY_CAPACITY) {
+    return REPLY_TOO_LONG;
   }
-  rule->reply_length = text.length;
+  rule->reply_length = text.size();
   keep(rules, text);
   return nullptr;
 }
 
 // "[delay MS ]reply TEXT", "[delay MS ]reply-hex HEX" or "no-reply".
-const char* take_action(Span action, Rule* rule, Rules* rules) {
+const char* take_action(string_view action, Rule* rule, Rules* rules) {
   action = without_blanks_before(action);
-  Span word = first_word(action);
-  const bool delayed = spells(word, "delay");
+  string_view word = first_word(action);
+  const bool delayed = word == "delay";
   if (delayed) {
-    action = without_blanks_before(after(action, word.length));
-    const Span digits = first_word(action);
+    action = without_blanks_before(after(action, word.size()));
+    const string_view digits = first_word(action);
     if (!read_delay(digits, &rule->delay_ms)) {
       return BAD_DELAY;
     }
-    action = without_blanks_before(after(action, digits.length));
+    action = without_blanks_before(after(action, digits.size()));
     word = first_word(action);
   }
-  const Span rest = after(action, word.length);
-  if (spells(word, "no-reply")) {
+  const string_view rest = after(action, word.size());
+  if (word == "no-reply") {
     rule->replies = false;
-    return delayed ? DELAYED_NO_REPLY : trimmed(rest).length > 0 ? UNKNOWN_ACTION : nullptr;
+    return delayed ? DELAYED_NO_REPLY : trimmed(rest).empty() ? nullptr : UNKNOWN_ACTION;
   }
-  if (spells(word, "reply") || spells(word, "reply-hex")) {
-    return take_reply(spells(word, "reply-hex"), rest, rule, rules);
+  if (word == "reply" || word == "reply-hex") {
+    return take_reply(word == "reply-hex", rest, rule, rules);
   }
   return UNKNOWN_ACTION;
 }
 
+// Why no command's message can ever match `bytes`, or nullptr.
+const char* never_matches(string_view bytes) {
+  if (bytes.find('\0') != string_view::npos) {
+    return ZERO_BYTE;
+  }
+  if (head(bytes, APOSTROPHE_SPAN).find('\'') != string_view::npos) {
+    return APOSTROPHE;
+  }
+  return bytes.size() > LONGEST_PATTERN ? PATTERN_TOO_LONG : nullptr;
+}
+
 // The index of the pattern, added when it is new.
-std::size_t pattern_of(Span text, Rules* rules) {
-  const bool prefix = text.at[text.length - 1] == '*';
-  const Span bytes = Span{text.at, text.length - (prefix ? 1 : 0)};
+std::size_t pattern_of(string_view bytes, bool prefix, Rules* rules) {
   for (std::size_t index = 0; index < rules->pattern_count; ++index) {
     const RulePattern& known = rules->patterns[index];
-    if (known.prefix == prefix && equal(bytes, rules->bytes + known.at, known.length)) {
+    if (known.prefix == prefix && bytes.size() == known.length &&
+        std::memcmp(bytes.data(), rules->bytes + known.at, known.length) == 0) {
       return index;
     }
   }
-  rules->patterns[rules->pattern_count] =
-      RulePattern{keep(rules, bytes), bytes.length, prefix, 0, 0};
+  RulePattern& added = rules->patterns[rules->pattern_count];
+  added = RulePattern{};
+  added.at = keep(rules, bytes);
+  added.length = bytes.size();
+  added.prefix = prefix;
   return rules->pattern_count++;
 }
 
 // One line, without its line end; gives why it is wrong, or nullptr.
-const char* take_line(Span line, std::size_t number, Rules* rules) {
-  if ((line.length > 0 && line.at[0] == '#') || trimmed(line).length == 0) {
-    return nullptr;  // a comment, or blank
+const char* take_line(string_view line, std::size_t number, Rules* rules) {
+  if (line.find('\r') != string_view::npos) {
+    return LONE_CR;
   }
-  const unsigned char* arrow = find_arrow(line);
-  if (arrow == nullptr) {
+  const string_view content = without_blanks_before(line);
+  if (content.empty() || content.front() == '#') {
+    return nullptr;  // blank, or a comment
+  }
+  const std::size_t arrow = line.find(ARROW);
+  if (arrow == string_view::npos) {
     return NO_ARROW;
   }
-  const Span pattern = trimmed(Span{line.at, static_cast<std::size_t>(arrow - line.at)});
-  if (pattern.length == 0) {
+  string_view pattern = trimmed(head(line, arrow));
+  if (pattern.empty()) {
     return EMPTY_PATTERN;
   }
-  if (rules->count == RULES_CAPACITY) {
-    return TOO_MANY;
-  }
-  Rule rule = {number, 0, true, 0, 0, 0};
-  const std::size_t action_at = static_cast<std::size_t>(arrow - line.at) + ARROW_LENGTH;
-  const char* reason = take_action(after(line, action_at), &rule, rules);
+  const bool prefix = pattern.back() == '*';
+  pattern.remove_suffix(prefix ? 1 : 0);
+  const char* reason = never_matches(pattern);
   if (reason != nullptr) {
     return reason;
   }
-  rule.pattern = pattern_of(pattern, rules);
-  ++rules->patterns[rule.pattern].steps;
+  if (rules->count == RULES_CAPACITY) {
+    return TOO_MANY_RULES;
+  }
+  Rule rule{};
+  rule.line = number;
+  rule.replies = true;
+  reason = take_action(after(line, arrow + ARROW.size()), &rule, rules);
+  if (reason != nullptr) {
+    return reason;
+  }
+  rule.pattern = pattern_of(pattern, prefix, rules);
+  rule.step = rules->patterns[rule.pattern].steps++;
   rules->rules[rules->count++] = rule;
   return nullptr;
 }
@@ -191,32 +187,48 @@ bool matches(const RulePattern& pattern, const unsigned char* bytes, const unsig
   return std::memcmp(bytes + pattern.at, message, pattern.length) == 0;
 }
 
+// Reads the lines of `text`, a file without its byte order mark.
+int parse_lines(string_view text, Rules* rules, RulesError* error) {
+  std::size_t number = 0;
+  while (!text.empty()) {
+    const std::size_t end = text.find('\n');
+    string_view line = head(text, end);
+    text.remove_prefix(end == string_view::npos ? text.size() : end + 1);
+    if (end != string_view::npos && !line.empty() && line.back() == '\r') {
+      line.remove_suffix(1);
+    }
+    error->line = ++number;
+    error->reason = take_line(line, number, rules);
+    if (error->reason != nullptr) {
+      return 0;
+    }
+  }
+  *error = RulesError{};
+  return 1;
+}
+
 }  // namespace
 
 int parse_rules(const unsigned char* text, std::size_t length, Rules* rules, RulesError* error) {
   rules->count = 0;
   rules->pattern_count = 0;
   rules->bytes_used = 0;
-  *error = RulesError{0, nullptr};
+  *error = RulesError{};
+  string_view file(reinterpret_cast<const char*>(text), length);
   if (length > RULES_FILE_CAPACITY) {
-    error->reason = TOO_LARGE;
+    error->reason = FILE_TOO_LARGE;
+  } else if (std::any_of(std::begin(UTF16_MARKS), std::end(UTF16_MARKS),
+                         [file](string_view mark) { return head(file, 2) == mark; })) {
+    error->reason = UTF16;
+  } else if (head(file, UTF8_MARK.size()) == UTF8_MARK) {
+    file.remove_prefix(UTF8_MARK.size());  // Notepad's "UTF-8"
+  }
+  if (error->reason != nullptr || !parse_lines(file, rules, error)) {
     return 0;
   }
-  std::size_t number = 0;
-  for (std::size_t start = 0; start < length;) {
-    const unsigned char* end =
-        static_cast<const unsigned char*>(std::memchr(text + start, '\n', length - start));
-    const std::size_t next = end != nullptr ? static_cast<std::size_t>(end - text) + 1 : length;
-    Span line = Span{text + start, (end != nullptr ? next - 1 : next) - start};
-    if (end != nullptr && line.length > 0 && line.at[line.length - 1] == '\r') {
-      --line.length;
-    }
-    error->reason = take_line(line, ++number, rules);
-    if (error->reason != nullptr) {
-      error->line = number;
-      return 0;
-    }
-    start = next;
+  if (rules->count == 0) {
+    error->reason = NO_RULES;
+    return 0;
   }
   return 1;
 }
@@ -227,9 +239,8 @@ int rule_for(const Rules* rules, const unsigned char* message, std::size_t lengt
     if (!matches(pattern, rules->bytes, message, length)) {
       continue;
     }
-    std::size_t step = pattern.used;
     for (std::size_t rule = 0; rule < rules->count; ++rule) {
-      if (rules->rules[rule].pattern == index && step-- == 0) {
+      if (rules->rules[rule].pattern == index && rules->rules[rule].step == pattern.used) {
         return static_cast<int>(rule);
       }
     }
@@ -242,4 +253,10 @@ void use_rule(Rules* rules, int rule) {
   if (pattern.used + 1 < pattern.steps) {
     ++pattern.used;
   }
+}
+
+void give_back_rule(Rules* rules, int rule) {
+  const Rule& given = rules->rules[rule];
+  RulePattern& pattern = rules->patterns[given.pattern];
+  pattern.used = std::min(pattern.used, given.step);
 }

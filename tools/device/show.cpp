@@ -65,11 +65,12 @@ void append_reason(Line* line, const char* reason, int code) {
   append_text(line, ")");
 }
 
-void print_file_error(const char* path, int code) {
+void print_file_error(const char* path, int code, const char* after) {
   char area[LINE_CAPACITY];
   Line line = line_in(area, sizeof area);
   append_text(&line, "udpcmd-device: ");
   append_text(&line, path);
   append_reason(&line, std::strerror(code), code);
+  append_text(&line, after);
   print_line(stderr, &line);
 }

@@ -24,6 +24,6 @@ void append_address(Line* line, NetAddress address);
 void print_line(std::FILE* stream, Line* line);
 // ": REASON (error CODE)".
 void append_reason(Line* line, const char* reason, int code);
-// "udpcmd-device: PATH: REASON (error CODE)" on standard error, REASON in
-// the C library's words for `code`, an errno value.
-void print_file_error(const char* path, int code);
+// "udpcmd-device: PATH: REASON (error CODE)" and `after` on standard
+// error, REASON in the C library's words for `code`, an errno value.
+void print_file_error(const char* path, int code, const char* after = "");

@@ -37,7 +37,9 @@ bool checksum_matches(const unsigned char* bytes, std::size_t length, std::size_
 }  // namespace
 
 bool check_frame(const unsigned char* bytes, std::size_t length, FrameCheck* check) {
-  *check = FrameCheck{false, "", bytes, 0, false};
+  *check = FrameCheck{};
+  check->problem = "";
+  check->message = bytes;
   if (length < SHORTEST_FRAME) {
     return refuse(check, "too short");
   }
