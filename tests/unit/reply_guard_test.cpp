@@ -66,9 +66,11 @@ INSTANTIATE_TEST_SUITE_P(Sources, ReplyGuard, ::testing::ValuesIn(SOURCES),
 // One row of RATES: `replies` replies sent to FIRST, the first at `first`,
 // then every `step` milliseconds; then one reply to each of `others` other
 // sources (ports 6000, 6001, ... of REMOTE) at `at`, and a reply asked
-// for `asked` at `at`.
+// for `asked` at `at`, one that another device would answer. The replies
+// to FIRST are such replies (answerable) or not.
 struct RateRow {
   const char* name;
+  bool answerable;
   int replies;
   std::uint32_t first;
   std::uint32_t step;
@@ -88,40 +90,41 @@ TEST_P(ReplyRate, PerSecondAndInARowToOneSource) {
   const RateRow& row = GetParam();
   static ReplyLedger ledger;
   ledger = ReplyLedger{};
-  const auto send = [](NetAddress to, std::uint32_t now) {
-    ASSERT_EQ(shown(rate_refusal(&ledger, to, now)), shown(nullptr));
-    count_reply(&ledger, to, now);
+  const auto send = [](NetAddress to, std::uint32_t now, bool answerable) {
+    ASSERT_EQ(shown(rate_refusal(&ledger, to, now, answerable)), shown(nullptr));
+    count_reply(&ledger, to, now, answerable);
   };
   for (int reply = 0; reply < row.replies; ++reply) {
-    send(FIRST, row.first + reply * row.step);
+    send(FIRST, row.first + reply * row.step, row.answerable);
   }
   for (int other = 0; other < row.others; ++other) {
-    send(NetAddress{REMOTE, static_cast<std::uint16_t>(6000 + other)}, row.at);
+    send(NetAddress{REMOTE, static_cast<std::uint16_t>(6000 + other)}, row.at, false);
   }
-  EXPECT_EQ(shown(rate_refusal(&ledger, row.asked, row.at)), shown(row.refusal));
+  EXPECT_EQ(shown(rate_refusal(&ledger, row.asked, row.at, true)), shown(row.refusal));
 }
 
 constexpr std::uint32_t MINUTES_2 = 120000;
 constexpr int ROW = REPLIES_IN_A_ROW;
 constexpr std::uint32_t LAST = (ROW - 1) * 150;  // the last of ROW replies 150 ms apart
 
-// Columns: name, replies to FIRST, first time, step, other sources, the
+// Columns: name, answerable, replies to FIRST, first time, step, other sources, the
 // source asked for, when, the reason for no reply (nullptr: it may go).
 // clang-format off
 const RateRow RATES[] = {
-    {"TwentyWithinASecond",     20, 0,           50,        0,    FIRST,          999,                   TOO_OFTEN},
-    {"FirstOfThemASecondAgo",   20, 0,           50,        0,    FIRST,          1000,                  nullptr},
-    {"Nineteen",                19, 0,           50,        0,    FIRST,          999,                   nullptr},
-    {"OtherPortUnaffected",     20, 0,           50,        0,    {DEVICE, 5001}, 999,                   nullptr},
-    {"OtherAddressUnaffected",  20, 0,           50,        0,    {REMOTE, 5000}, 999,                   nullptr},
-    {"AcrossTheClocksWrap",     20, 0xFFFFFF00U, 10,        0,    FIRST,          0x100,                 TOO_OFTEN},
-    {"ThousandOthersAtOnce",    0,  0,           0,         1000, {REMOTE, 5000}, 5,                     nullptr},
-    {"LoopKeptAmongOthers",     20, 0,           10,        1000, FIRST,          500,                   TOO_OFTEN},
-    {"AllInARow",               ROW,     0,   150,       0,    FIRST,          ROW * 150,             TOO_MANY_IN_A_ROW},
-    {"OneLessInARow",           ROW - 1, 0,   150,       0,    FIRST,          (ROW - 1) * 150,       nullptr},
-    {"InARowTwoMinutesApart",   ROW,     0,   MINUTES_2, 1000, FIRST,          ROW * MINUTES_2,       TOO_MANY_IN_A_ROW},
-    {"PauseStartsAfresh",       ROW,     0,   150,       0,    FIRST,          LAST + PAUSE_MS,       nullptr},
-    {"JustBeforeThePauseEnds",  ROW,     0,   150,       0,    FIRST,          LAST + PAUSE_MS - 1,   TOO_MANY_IN_A_ROW},
+    {"TwentyWithinASecond",     false, 20, 0,           50,        0,    FIRST,          999,                   TOO_OFTEN},
+    {"FirstOfThemASecondAgo",   false, 20, 0,           50,        0,    FIRST,          1000,                  nullptr},
+    {"Nineteen",                false, 19, 0,           50,        0,    FIRST,          999,                   nullptr},
+    {"OtherPortUnaffected",     false, 20, 0,           50,        0,    {DEVICE, 5001}, 999,                   nullptr},
+    {"OtherAddressUnaffected",  false, 20, 0,           50,        0,    {REMOTE, 5000}, 999,                   nullptr},
+    {"AcrossTheClocksWrap",     false, 20, 0xFFFFFF00U, 10,        0,    FIRST,          0x100,                 TOO_OFTEN},
+    {"ThousandOthersAtOnce",    false, 0,  0,           0,         1000, {REMOTE, 5000}, 5,                     nullptr},
+    {"LoopKeptAmongOthers",     true,  20, 0,           10,        1000, FIRST,          500,                   TOO_OFTEN},
+    {"AllInARow",               true,  ROW,     0,   150,       0,    FIRST,          ROW * 150,             TOO_MANY_IN_A_ROW},
+    {"OneLessInARow",           true,  ROW - 1, 0,   150,       0,    FIRST,          (ROW - 1) * 150,       nullptr},
+    {"InARowTwoMinutesApart",   true,  ROW,     0,   MINUTES_2, 1000, FIRST,          ROW * MINUTES_2,       TOO_MANY_IN_A_ROW},
+    {"PauseStartsAfresh",       true,  ROW,     0,   150,       0,    FIRST,          LAST + PAUSE_MS,       nullptr},
+    {"JustBeforeThePauseEnds",  true,  ROW,     0,   150,       0,    FIRST,          LAST + PAUSE_MS - 1,   TOO_MANY_IN_A_ROW},
+    {"PlainOnesNotInARow",      false, 100,     0,   60,       0,    FIRST,          100 * 60,              nullptr},
 };
 // clang-format on
 

@@ -20,6 +20,13 @@ std::size_t acknowledgement(const FrameCheck& check, unsigned char* reply) {
   return sizeof ACKNOWLEDGEMENT + taken;
 }
 
+// Whether another device would answer the reply: only such replies can
+// keep two devices answering each other (the loop guard counts them).
+bool answerable(const unsigned char* reply, std::size_t length) {
+  FrameCheck check;
+  return check_frame(reply, length, &check) && check.expects_reply;
+}
+
 // Sends a reply and says so; a reply sent counts against the loop guard's
 // limit and goes into the capture. Gives whether it was sent.
 bool send_reply(Responder* responder, NetAddress to, std::uint32_t from_ip,
@@ -33,7 +40,7 @@ bool send_reply(Responder* responder, NetAddress to, std::uint32_t from_ip,
     append_reason(line, reason, code);
     return false;
   }
-  count_reply(&responder->ledger, to, net_milliseconds());
+  count_reply(&responder->ledger, to, net_milliseconds(), answerable(reply, length));
   const NetAddress from = {from_ip != 0 ? from_ip : sockets.replying.ip, sockets.replying.port};
   capture_datagram(&responder->capture, from, to, reply, length);
   append_text(line, " | replied from port ");
@@ -107,7 +114,10 @@ void send_pending(Responder* responder, const PendingReply& pending) {
   append_text(&line, "#");
   append_signed(&line, pending.number);
   append_text(&line, " delayed reply");
-  const char* refusal = rate_refusal(&responder->ledger, pending.to, net_milliseconds());
+  const Rule& chosen = responder->rules->rules[pending.rule];
+  const char* refusal =
+      rate_refusal(&responder->ledger, pending.to, net_milliseconds(),
+                   answerable(responder->rules->bytes + chosen.reply_at, chosen.reply_length));
   bool sent = false;
   if (refusal != nullptr) {
     append_text(&line, " | no reply: ");
@@ -149,24 +159,31 @@ void answer(Responder* responder, const Datagram& datagram, const FrameCheck& ch
     append_text(line, " | reply withheld (--no-reply)");
     return;
   }
+  // The reply, now or when its delay is over: the rule's, the staged one,
+  // or "OK " and the message.
+  unsigned char acknowledged[REPLY_CAPACITY];
+  const unsigned char* reply = options.reply;
+  std::size_t length = options.reply_length;
+  if (rule >= 0) {
+    reply = rules->bytes + rules->rules[rule].reply_at;
+    length = rules->rules[rule].reply_length;
+  } else if (options.reply_mode != ReplyMode::STAGED) {
+    reply = acknowledged;
+    length = acknowledgement(check, acknowledged);
+  }
   const NetAddress from = datagram.path.from;
   const char* refusal =
       reply_refusal(from, responder->sockets.bound.port, responder->sockets.replying.port);
   if (refusal == nullptr) {
-    refusal = rate_refusal(&responder->ledger, from, net_milliseconds());
+    refusal = rate_refusal(&responder->ledger, from, net_milliseconds(), answerable(reply, length));
   }
   if (refusal != nullptr) {
     append_text(line, " | no reply: ");
     append_text(line, refusal);
   } else if (rule >= 0) {
     answer_by_rule(responder, datagram, rule, line);
-  } else if (options.reply_mode == ReplyMode::STAGED) {
-    (void)send_reply(responder, from, datagram.path.local_ip, options.reply, options.reply_length,
-                     line);
   } else {
-    unsigned char reply[REPLY_CAPACITY];
-    (void)send_reply(responder, from, datagram.path.local_ip, reply, acknowledgement(check, reply),
-                     line);
+    (void)send_reply(responder, from, datagram.path.local_ip, reply, length, line);
   }
 }
 

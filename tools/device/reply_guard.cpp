@@ -12,14 +12,13 @@ bool same(NetAddress a, NetAddress b) { return a.ip == b.ip && a.port == b.port;
 // Whether the entry still counts at `now`: after a pause it starts afresh.
 // Unsigned differences stay right when the clock wraps around.
 bool current(const LedgerEntry& entry, std::uint32_t now) {
-  return entry.in_a_row > 0 && now - entry.last < PAUSE_MS;
+  return entry.replies > 0 && now - entry.last < PAUSE_MS;
 }
 
 // Replies counted within the second up to `now`.
 int recent(const LedgerEntry& entry, std::uint32_t now) {
-  const int kept = entry.in_a_row < REPLIES_PER_SECOND ? entry.in_a_row : REPLIES_PER_SECOND;
   int found = 0;
-  for (int at = 0; at < kept; ++at) {
+  for (int at = 0; at < entry.replies; ++at) {
     found += now - entry.sent[at] < SECOND_MS ? 1 : 0;
   }
   return found;
@@ -36,9 +35,10 @@ int entry_of(const ReplyLedger* ledger, NetAddress source, std::uint32_t now) {
   return -1;
 }
 
-// An entry for a new source: a free one, else the one answered fewest
-// times in a row, the longest ago among those. A loop's source has many in
-// a row, so the udpcmd runs around it never push it out.
+// An entry for a new source: a free one, else the one sent fewest
+// answerable replies in a row, the one answered longest ago among those. A
+// loop's source has many in a row, so the udpcmd runs around it never push
+// it out.
 LedgerEntry* entry_to_reuse(ReplyLedger* ledger, std::uint32_t now) {
   LedgerEntry* chosen = &ledger->entries[0];
   for (LedgerEntry& entry : ledger->entries) {
@@ -79,7 +79,8 @@ const char* reply_refusal(NetAddress source, std::uint16_t listening_port,
   return nullptr;
 }
 
-const char* rate_refusal(const ReplyLedger* ledger, NetAddress source, std::uint32_t now) {
+const char* rate_refusal(const ReplyLedger* ledger, NetAddress source, std::uint32_t now,
+                         bool answerable) {
   const int at = entry_of(ledger, source, now);
   if (at < 0) {
     return nullptr;
@@ -88,10 +89,10 @@ const char* rate_refusal(const ReplyLedger* ledger, NetAddress source, std::uint
   if (recent(entry, now) >= REPLIES_PER_SECOND) {
     return TOO_OFTEN;
   }
-  return entry.in_a_row >= REPLIES_IN_A_ROW ? TOO_MANY_IN_A_ROW : nullptr;
+  return answerable && entry.in_a_row >= REPLIES_IN_A_ROW ? TOO_MANY_IN_A_ROW : nullptr;
 }
 
-void count_reply(ReplyLedger* ledger, NetAddress source, std::uint32_t now) {
+void count_reply(ReplyLedger* ledger, NetAddress source, std::uint32_t now, bool answerable) {
   const int at = entry_of(ledger, source, now);
   LedgerEntry* entry = at >= 0 ? &ledger->entries[at] : nullptr;
   if (entry == nullptr) {
@@ -99,7 +100,8 @@ void count_reply(ReplyLedger* ledger, NetAddress source, std::uint32_t now) {
     *entry = LedgerEntry{};
     entry->source = source;
   }
-  ++entry->in_a_row;
+  entry->replies += entry->replies < REPLIES_PER_SECOND ? 1 : 0;
+  entry->in_a_row += answerable ? 1 : 0;
   entry->last = now;
   entry->sent[entry->next] = now;
   entry->next = (entry->next + 1) % REPLIES_PER_SECOND;
