@@ -53,7 +53,8 @@ import xml.etree.ElementTree as ElementTree
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../common"))
 import pcap  # noqa: E402
-from testlib import DEVICE_IP, DEVICE_PORT, FRAMES, check, outcome, skip  # noqa: E402
+from testlib import (DEVICE_IP, DEVICE_PORT, FRAMES, check, outcome, skip,  # noqa: E402
+                     tshark_environment)
 
 SEVERITIES = {0x00800000: "error", 0x00600000: "warning", 0x00400000: "note", 0x00200000: "chat"}
 # Fields whose value is the bytes they cover; the others are read as numbers.
@@ -65,13 +66,6 @@ NOT_AWAITED = ("udpcmd.reply_not_awaited", "warning")
 # --- tshark ------------------------------------------------------------------
 
 
-def own_configuration(home):
-    """The environment for tshark with a personal configuration in `home`,
-    so that nothing in the user's (preferences, personal Lua plugins) takes
-    part."""
-    return dict(os.environ, HOME=home, XDG_CONFIG_HOME=os.path.join(home, "config"))
-
-
 def tshark(args):
     """Runs tshark with a personal configuration of its own. Gives its
     standard output; any message on standard error but the warning printed
@@ -79,7 +73,7 @@ def tshark(args):
     if shutil.which("tshark") is None:
         skip("tshark is not installed (Debian: apt-get install tshark)")
     with tempfile.TemporaryDirectory(prefix="udpcmd-tshark-") as home:
-        run = subprocess.run(["tshark"] + args, env=own_configuration(home),
+        run = subprocess.run(["tshark"] + args, env=tshark_environment(home),
                              stdin=subprocess.DEVNULL, capture_output=True, text=True,
                              timeout=120)
     complaints = [line for line in run.stderr.splitlines() if line.strip() != ROOT_WARNING]
@@ -159,12 +153,13 @@ def mismatches(rows, expected):
 # H: its address on the ports 40000 and 2700), the payload bytes, row the
 # fields the packet must show (command(), reply(), NOT_UDPCMD ...), delay
 # the seconds since the step before and cut the bytes the capture did not
-# keep; an ICMP error is a step of its own (unreachable()). `pairs` lists the steps (command,
-# reply) that answer each other: the pairing fields and expert items of
-# every row follow from them (paired()).
+# keep; an ICMP error is a step of its own (unreachable()). `pairs` lists
+# the steps (command, reply) that answer each other: the pairing fields and
+# expert items of every row follow from them (paired()).
 
 ENDPOINTS = {"A": ("192.168.0.2", 0), "B": ("192.168.0.3", 0), "A2": ("192.168.0.2", 1),
-             "L": ("192.168.0.2", 1719), "D": (DEVICE_IP, DEVICE_PORT), "O": (DEVICE_IP, 40000), "H": (DEVICE_IP, 2700)}
+             "L": ("192.168.0.2", 1719), "D": (DEVICE_IP, DEVICE_PORT),
+             "O": (DEVICE_IP, 40000), "H": (DEVICE_IP, 2700)}
 FIRST_SENDER_PORT = 45064
 NOT_UDPCMD = {"udpcmd.message": None, "udpcmd.reply": None}
 REPLY_32 = b"0123456789abcdefghijklmnopqrstuv"
