@@ -316,9 +316,9 @@ CAPTURES = [(f"frames.{row.name}", [step("A", "D", command(row))], []) for row i
     # Each command pairs with the first datagram back to its own address and
     # port, whichever comes first and from whatever port, an empty one too.
     ("interleaved", [step("A", "D", command(AT_ONE)), step("B", "D", command(AT_ONE)),
-                     step("A2", "D", command(AT_ONE)), step("D", "B", reply(b"OK")),
-                     step("O", "A2", reply(b"")), step("D", "A", reply(b"OK @1"))],
-     [(0, 5), (1, 3), (2, 4)]),
+                     step("A2", "D", command(AT_ONE)), step("D", "A", reply(b"OK @1")),
+                     step("O", "A2", reply(b"")), step("D", "B", reply(b"OK"))],
+     [(0, 3), (1, 5), (2, 4)]),
     # A later command from the same address and port, even with another
     # sender's in between, takes the place of the earlier one, which then
     # pairs with nothing that comes after.

@@ -286,9 +286,11 @@ end
 -- through a capture (pinfo.visited false) and read on every later one, as
 -- Wireshark's own request and response tracking does.
 --
--- waiting[PORT] lists the commands whose senders, at that port, wait for a
--- datagram back: { address, frame, time, awaits } each, one per sender (a
--- later command from the same sender takes the place of the earlier one).
+-- waiting[PORT] is the command whose sender, at that port, waits for a
+-- datagram back: { address, frame, time, awaits, other }, where `other` is
+-- the command of another address waiting at the same port, if any; one per
+-- sender (a later command from the same sender takes the earlier one's
+-- place).
 --
 -- The first pass notes what it found in each frame's record, RECORD bytes
 -- a frame in the ByteArray `records`, big-endian: bytes 0-2 how many frames
@@ -352,40 +354,47 @@ local function command_of(number)
 	end
 end
 
-local function index_of(list, address)
-	for i = 1, #list do
-		if list[i][1] == address then
-			return i
-		end
+-- The command waiting at `sender_port` from `address`, if any, and the one
+-- before it in that port's chain.
+local function find_waiting(address, sender_port)
+	local previous, entry = nil, waiting[sender_port]
+	while entry and entry[1] ~= address do
+		previous, entry = entry, entry.other
+	end
+	return entry, previous
+end
+
+local function stop_waiting(sender_port, entry, previous)
+	if previous then
+		previous.other = entry.other
+	else
+		waiting[sender_port] = entry.other
 	end
 end
 
 -- First pass: the command in frame `number` waits at its sender.
 local function note_command(pinfo, number, awaits)
 	local address, sender_port = pinfo.src, pinfo.src_port
-	local entry = { address, number, pinfo.rel_ts, awaits }
-	put(number, KIND, 1, COMMAND)
-	local list = waiting[sender_port]
-	if list then
-		list[index_of(list, address) or #list + 1] = entry
-	else
-		waiting[sender_port] = { entry }
+	local entry, previous = find_waiting(address, sender_port)
+	if entry then
+		stop_waiting(sender_port, entry, previous)
 	end
+	waiting[sender_port] = { address, number, pinfo.rel_ts, awaits, other = waiting[sender_port] }
+	put(number, KIND, 1, COMMAND)
 end
 
 -- First pass: pairs the datagram in frame `number` with the command waiting
 -- at its destination, if one is; that command then waits no more.
 local function note_reply(pinfo, number)
 	local destination_port = pinfo.dst_port
-	local list = waiting[destination_port]
-	local i = list and index_of(list, pinfo.dst)
-	if not i then
+	if not waiting[destination_port] then
 		return
 	end
-	local entry = table.remove(list, i)
-	if #list == 0 then
-		waiting[destination_port] = nil
+	local entry, previous = find_waiting(pinfo.dst, destination_port)
+	if not entry then
+		return
 	end
+	stop_waiting(destination_port, entry, previous)
 	local command, time, awaits = entry[2], entry[3], entry[4]
 	local distance = number - command
 	if distance <= LONGEST_DISTANCE then
@@ -402,8 +411,8 @@ local function is_reply(pinfo)
 	if pinfo.visited then
 		return command_of(pinfo.number) ~= nil
 	end
-	local list = waiting[pinfo.dst_port]
-	return list ~= nil and index_of(list, pinfo.dst) ~= nil
+	local destination_port = pinfo.dst_port
+	return waiting[destination_port] ~= nil and find_waiting(pinfo.dst, destination_port) ~= nil
 end
 
 -- Dissection. Tree items are built only when someone looks at them: when
@@ -413,21 +422,27 @@ end
 -- unless the tree is wanted.
 local handle -- udpcmd's Dissector, set below
 
+local function add_expert(tree, item)
+	if item then
+		tree:add_proto_expert_info(item.expert)
+	end
+end
+
 -- Sets the columns and adds the protocol item, when it is wanted or has
--- expert items (the ones given that are not nil). `range` is what the item
--- covers: all of `tvb` when nil. Gives the item, or nil when not wanted.
-local function protocol_item(tvb, pinfo, root, range, info, ...)
+-- expert items (those of `first`, `second` and `third` that are not nil).
+-- `range` is what the item covers: all of `tvb` when nil. Gives the item,
+-- or nil when not wanted.
+local function protocol_item(tvb, pinfo, root, range, info, first, second, third)
 	local columns = pinfo.cols
 	columns.protocol = "udpcmd"
 	columns.info = info
 	local wanted = root:referenced(handle)
 	local tree = wanted and root:add(udpcmd, range or tvb())
-	for i = 1, select("#", ...) do
-		local item = select(i, ...)
-		if item then
-			tree = tree or root:add(udpcmd)
-			tree:add_proto_expert_info(item.expert)
-		end
+	if first or second or third then
+		tree = tree or root:add(udpcmd)
+		add_expert(tree, first)
+		add_expert(tree, second)
+		add_expert(tree, third)
 	end
 	return wanted and tree
 end
