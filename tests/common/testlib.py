@@ -6,6 +6,8 @@
     FRAME[command]  the frame sent for a command of the table
     REPORT[name]    a text of udpcmd's report (report.txt), bytes
     device_line(text) -> DeviceLine, or None: the device's line for a datagram
+    tshark_environment(home)   the environment for tshark with a configuration
+                               of its own in the folder `home`
 
 As a program, it writes the data for the C and C++ tests and the fuzzer:
 
@@ -90,6 +92,12 @@ def device_line(text):
     found = DEVICE_LINE.match(text)
     return found and DeviceLine(int(found[1]), found[2], int(found[3]), int(found[4]),
                                 bytes.fromhex(found[5]), bool(found[6]), found[7])
+
+
+def tshark_environment(home):
+    """Nothing of the user's Wireshark configuration (preferences, personal
+    Lua plugins) takes part in a tshark run with this environment."""
+    return dict(os.environ, HOME=home, XDG_CONFIG_HOME=os.path.join(home, "config"))
 
 
 def c_string(text):

@@ -53,7 +53,8 @@ import xml.etree.ElementTree as ElementTree
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../common"))
 import pcap  # noqa: E402
-from testlib import DEVICE_IP, DEVICE_PORT, FRAMES, check, outcome, skip  # noqa: E402
+from testlib import (DEVICE_IP, DEVICE_PORT, FRAMES, check, outcome, skip,  # noqa: E402
+                     tshark_environment)
 
 SEVERITIES = {0x00800000: "error", 0x00600000: "warning", 0x00400000: "note", 0x00200000: "chat"}
 # Fields whose value is the bytes they cover; the others are read as numbers.
@@ -65,13 +66,6 @@ NOT_AWAITED = ("udpcmd.reply_not_awaited", "warning")
 # --- tshark ------------------------------------------------------------------
 
 
-def own_configuration(home):
-    """The environment for tshark with a personal configuration in `home`,
-    so that nothing in the user's (preferences, personal Lua plugins) takes
-    part."""
-    return dict(os.environ, HOME=home, XDG_CONFIG_HOME=os.path.join(home, "config"))
-
-
 def tshark(args):
     """Runs tshark with a personal configuration of its own. Gives its
     standard output; any message on standard error but the warning printed
@@ -79,7 +73,7 @@ def tshark(args):
     if shutil.which("tshark") is None:
         skip("tshark is not installed (Debian: apt-get install tshark)")
     with tempfile.TemporaryDirectory(prefix="udpcmd-tshark-") as home:
-        run = subprocess.run(["tshark"] + args, env=own_configuration(home),
+        run = subprocess.run(["tshark"] + args, env=tshark_environment(home),
                              stdin=subprocess.DEVNULL, capture_output=True, text=True,
                              timeout=120)
     complaints = [line for line in run.stderr.splitlines() if line.strip() != ROOT_WARNING]
@@ -155,15 +149,17 @@ def mismatches(rows, expected):
 #
 # A case is a list of steps (source, destination, payload, row, delay): the
 # endpoints are names (A and B: two senders on one port, A2: A's address on
-# another port; D: the device, O and H: its address on the ports 40000 and
-# 2700), the payload bytes, row the fields the packet must show (command(),
-# reply(), NOT_UDPCMD ...) and delay the seconds since the step before; an
-# ICMP error is a step of its own (unreachable()). `pairs` lists the steps (command,
-# reply) that answer each other: the pairing fields and expert items of
-# every row follow from them (paired()).
+# another port, L: on port 1719, which H.225 registers; D: the device, O and
+# H: its address on the ports 40000 and 2700), the payload bytes, row the
+# fields the packet must show (command(), reply(), NOT_UDPCMD ...), delay
+# the seconds since the step before and cut the bytes the capture did not
+# keep; an ICMP error is a step of its own (unreachable()). `pairs` lists
+# the steps (command, reply) that answer each other: the pairing fields and
+# expert items of every row follow from them (paired()).
 
 ENDPOINTS = {"A": ("192.168.0.2", 0), "B": ("192.168.0.3", 0), "A2": ("192.168.0.2", 1),
-             "D": (DEVICE_IP, DEVICE_PORT), "O": (DEVICE_IP, 40000), "H": (DEVICE_IP, 2700)}
+             "L": ("192.168.0.2", 1719), "D": (DEVICE_IP, DEVICE_PORT),
+             "O": (DEVICE_IP, 40000), "H": (DEVICE_IP, 2700)}
 FIRST_SENDER_PORT = 45064
 NOT_UDPCMD = {"udpcmd.message": None, "udpcmd.reply": None}
 REPLY_32 = b"0123456789abcdefghijklmnopqrstuv"
@@ -209,16 +205,16 @@ def reply(text, shown_text=None, expert=()):
     return text, row
 
 
-def step(source, destination, datagram, delay=0.001):
+def step(source, destination, datagram, delay=0.001, cut=0):
     """A step of a case: datagram is (payload, row) as command() and reply() give."""
-    return source, destination, datagram[0], datagram[1], delay
+    return source, destination, datagram[0], datagram[1], delay, cut
 
 
 def unreachable(quoted_step):
     """An ICMP port unreachable from the device's host for the datagram of an
     earlier step: ICMP's own columns, nothing of udpcmd."""
     return "icmp", quoted_step, b"", dict(NOT_UDPCMD, protocol="ICMP", info=(
-        "Destination unreachable (Port unreachable)")), 0.001
+        "Destination unreachable (Port unreachable)")), 0.001, 0
 
 
 def paired(rows, pairs, first, times):
@@ -250,36 +246,39 @@ def paired(rows, pairs, first, times):
 
 
 def packets_of(steps, number):
-    """The packets of case `number`'s steps: each case has its own senders' ports."""
+    """The packets of case `number`'s steps, as captured, and their lengths on
+    the wire: each case has its own senders' ports."""
     base = FIRST_SENDER_PORT + 4 * number
     ends = {name: (address, port + base if name in ("A", "B", "A2") else port)
             for name, (address, port) in ENDPOINTS.items()}
     packets = []
-    for source, destination, payload, _, _ in steps:
+    for source, destination, payload, _, _, _ in steps:
         if source == "icmp":  # back to the sender of the quoted datagram
             quoted = packets[destination]
             packets.append(pcap.unreachable(DEVICE_IP, ".".join(map(str, quoted[12:16])), quoted))
         else:
             packets.append(pcap.udp(*ends[source], *ends[destination], payload))
-    return packets
+    return [p[:len(p) - s[5]] for p, s in zip(packets, steps)], [len(p) for p in packets]
 
 
 def check_cases(cases, lua, options=(), filters=False):
     """Decodes the packets of every case, (name, steps, pairs), in one capture;
     with filters, checks the display filters on it too."""
-    packets, expected, names, times, now = [], [], [], [], 0.0
+    packets, lengths, expected, names, times, now = [], [], [], [], [], 0.0
     for number, (name, steps, pairs) in enumerate(cases):
         first, case_times = len(packets) + 1, []
         for delay in (s[4] for s in steps):
             now += delay
             case_times.append(now)
-        packets += packets_of(steps, number)
+        captured, on_wire = packets_of(steps, number)
+        packets += captured
+        lengths += on_wire
         expected += paired([s[3] for s in steps], pairs, first, case_times)
         names += [name] * len(steps)
         times += case_times
     with tempfile.TemporaryDirectory(prefix="udpcmd-pcap-") as folder:
         capture = os.path.join(folder, "capture.pcap")
-        pcap.write(capture, packets, times)
+        pcap.write(capture, packets, times, lengths)
         rows = decode(capture, lua, options)
         found = mismatches(rows, expected)
         if len(rows) == len(expected):
@@ -293,6 +292,12 @@ def check_cases(cases, lua, options=(), filters=False):
 PORT_PREFERENCE = ["-o", "udpcmd.port:2700"]
 DECODE_AS = ["-d", "udp.port==2700,udpcmd"]
 BAD_TRAILER = "F1 01 04 41 42 0D 95"  # no trailer: never found by the heuristic
+
+CUT_SHORT = [("udpcmd.cut_short", "note")]
+CUT_COMMAND = {"udpcmd.message": b"@1", "udpcmd.awaits_reply": 1, "udpcmd.checksum.status": None,
+               "expert": CUT_SHORT, "info": 'Command "@1", awaits reply [cut short by the capture]'}
+CUT_REPLY = {"udpcmd.reply": b"OK ", "udpcmd.reply.length": 5, "expert": CUT_SHORT,
+             "info": 'Reply "OK " [cut short by the capture]'}
 
 # name, steps, pairs (command step, reply step)
 CAPTURES = [(f"frames.{row.name}", [step("A", "D", command(row))], []) for row in FRAMES] + [
@@ -311,14 +316,19 @@ CAPTURES = [(f"frames.{row.name}", [step("A", "D", command(row))], []) for row i
     # Each command pairs with the first datagram back to its own address and
     # port, whichever comes first and from whatever port, an empty one too.
     ("interleaved", [step("A", "D", command(AT_ONE)), step("B", "D", command(AT_ONE)),
-                     step("A2", "D", command(AT_ONE)), step("D", "B", reply(b"OK")),
-                     step("O", "A2", reply(b"")), step("D", "A", reply(b"OK @1"))],
-     [(0, 5), (1, 3), (2, 4)]),
+                     step("A2", "D", command(AT_ONE)), step("D", "A", reply(b"OK @1")),
+                     step("O", "A2", reply(b"")), step("D", "B", reply(b"OK"))],
+     [(0, 3), (1, 5), (2, 4)]),
     # A later command from the same address and port, even with another
-    # sender's in between, takes the place of the earlier one.
+    # sender's in between, takes the place of the earlier one, which then
+    # pairs with nothing that comes after.
     ("later_command", [step("A", "D", command(AT_ONE)), step("B", "D", command(AT_ONE)),
                        step("A", "D", command(AT_ONE)), step("D", "A", reply(b"OK")),
-                       step("D", "B", reply(b"OK"))], [(2, 3), (1, 4)]),
+                       step("D", "B", reply(b"OK")), step("O", "A", (b"stray", NOT_UDPCMD))],
+     [(2, 3), (1, 4)]),
+    # Cut short by the capture's snap length: so shown, not as malformed, and paired.
+    ("cut_short", [step("A", "D", (AT_ONE.frame, CUT_COMMAND), cut=3),
+                   step("D", "A", (b"OK @1", CUT_REPLY), cut=2)], [(0, 1)]),
     ("slow_reply", [step("A", "D", command(AT_ONE)), step("D", "A", reply(b"OK"), delay=0.75)],
      [(0, 1)]),
     ("reply_not_awaited", [step("A", "D", command(AB)), step("D", "A", reply(b"x"))], [(0, 1)]),
@@ -342,6 +352,9 @@ PORTS = [
         [(0, 1)])]),
     (DECODE_AS, [("decode_as", [step("A", "H", malformed(BAD_TRAILER, "udpcmd.no_trailer", 1)),
                                 step("A2", "D", command(AT_ONE))], [])]),
+    # A command from a local port that another protocol registers, given to udpcmd.
+    (["-d", "udp.port==1719,udpcmd"], [("decode_as_local_port", [
+        step("L", "D", command(AT_ONE)), step("D", "L", reply(b"OK"))], [(0, 1)])]),
 ]
 
 # Display filters in summary output (no -V): the frames each selects are
@@ -546,19 +559,31 @@ def e2e_rows(exe, parts):
     return rows, pairs
 
 
+def e2e_mismatches(exe, capture, packets, times, lua):
+    rows, pairs = e2e_rows(exe, [udp_parts(p) for p in packets])
+    found = mismatches(decode(capture, lua), paired(rows, pairs, 1, times))
+    return found + ([] if pairs else [f"{capture} holds no command with its reply"])
+
+
 def run_e2e(args):
+    """The cases' captures of lo, in one file written here; the device's own
+    captures (CASE.device.pcap) each read as the device wrote it."""
     names = sorted(n for n in os.listdir(args.captures) if n.endswith(".pcap"))
-    packets = [p for name in names for p in pcap.read(os.path.join(args.captures, name))]
-    if not packets:
-        skip(f"no captures in {args.captures}: the end-to-end cases make them")
-    rows, pairs = e2e_rows(args.frame_table, [udp_parts(p) for p in packets])
+    devices = [os.path.join(args.captures, n) for n in names if n.endswith(".device.pcap")]
+    packets = [p for name in names if not name.endswith(".device.pcap")
+               for p in pcap.read(os.path.join(args.captures, name))]
+    if not packets or not devices:
+        skip(f"no captures, or none of the device's, in {args.captures}: the end-to-end "
+             "cases make them")
     times = [number / 1000 for number in range(len(packets))]
     with tempfile.TemporaryDirectory(prefix="udpcmd-pcap-") as folder:
         capture = os.path.join(folder, "e2e.pcap")
         pcap.write(capture, packets, times)
-        decoded = decode(capture, args.lua)
-    found = mismatches(decoded, paired(rows, pairs, 1, times))
-    return found + ([] if pairs else ["the end-to-end captures hold no command with its reply"])
+        found = e2e_mismatches(args.frame_table, capture, packets, times, args.lua)
+    for device in devices:
+        found += e2e_mismatches(args.frame_table, device, pcap.read(device), pcap.times(device),
+                                args.lua)
+    return found
 
 
 # --- The plugin folder -------------------------------------------------------------
