@@ -126,14 +126,12 @@ void send_pending(Responder* responder, const PendingReply& pending) {
   const char* refusal =
       rate_refusal(&responder->ledger, pending.to, net_milliseconds(),
                    answerable(responder->rules->bytes + chosen.reply_at, chosen.reply_length));
-  bool sent = false;
   if (refusal != nullptr) {
     append_text(&line, " | no reply: ");
     append_text(&line, refusal);
-  } else {
-    sent = send_rule_reply(responder, pending.rule, pending.to, pending.from_ip, &line);
   }
-  if (!sent) {
+  if (refusal != nullptr ||
+      !send_rule_reply(responder, pending.rule, pending.to, pending.from_ip, &line)) {
     give_back_rule(responder->rules, pending.rule);
   }
   print_line(stdout, &line);
