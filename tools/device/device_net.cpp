@@ -67,6 +67,8 @@ const CodeText WINSOCK_TEXTS[] = {
 
 native_socket native(net_socket s) { return static_cast<native_socket>(s); }
 
+bool opened(native_socket s) { return s != INVALID_SOCKET; }
+
 void set_last_error(int code) { WSASetLastError(code); }
 
 // Since Windows 2000 a port unreachable message for a datagram the socket
@@ -168,6 +170,8 @@ using native_socket = int;
 using address_length = socklen_t;
 
 native_socket native(net_socket s) { return static_cast<native_socket>(s); }
+
+bool opened(native_socket s) { return s >= 0; }
 
 void set_last_error(int code) { errno = code; }
 
@@ -325,23 +329,21 @@ NetAddress from_record(const sockaddr_in& record) {
 }  // namespace
 
 net_socket net_open(NetAddress local, NetAddress* bound) {
-  // socket's failure value, INVALID_SOCKET or -1, is NET_INVALID_SOCKET once cast.
-  const net_socket s = static_cast<net_socket>(socket(AF_INET, SOCK_DGRAM, 0));
-  if (s == NET_INVALID_SOCKET) {
+  const native_socket s = socket(AF_INET, SOCK_DGRAM, 0);
+  if (!opened(s)) {
     return NET_INVALID_SOCKET;
   }
   sockaddr_in record = to_record(local);
   address_length length = sizeof record;
-  if (!prepare(native(s)) ||
-      bind(native(s), reinterpret_cast<const sockaddr*>(&record), length) != 0 ||
-      getsockname(native(s), reinterpret_cast<sockaddr*>(&record), &length) != 0) {
+  if (!prepare(s) || bind(s, reinterpret_cast<const sockaddr*>(&record), length) != 0 ||
+      getsockname(s, reinterpret_cast<sockaddr*>(&record), &length) != 0) {
     const int code = net_last_error();
-    net_close(s);
+    net_close(static_cast<net_socket>(s));
     set_last_error(code);
     return NET_INVALID_SOCKET;
   }
   *bound = from_record(record);
-  return s;
+  return static_cast<net_socket>(s);
 }
 
 int net_wait(net_socket s, long milliseconds) {
