@@ -61,18 +61,26 @@ bool send_rule_reply(Responder* responder, int rule, NetAddress to, std::uint32_
                     chosen.reply_length, line);
 }
 
-// Puts the rule's reply in the queue; false when the queue is full.
+// Puts the rule's reply in the queue, after every reply due no later;
+// false when the queue is full.
 bool delay_reply(Responder* responder, const Datagram& datagram, int rule) {
   if (responder->pending_count == PENDING_CAPACITY) {
     return false;
   }
-  PendingReply& pending = responder->pending[responder->pending_count++];
+  PendingReply pending{};
   pending.number = datagram.number;
   pending.to = datagram.path.from;
   pending.from_ip = datagram.path.local_ip;
   pending.due =
       net_milliseconds() + static_cast<std::uint32_t>(responder->rules->rules[rule].delay_ms);
   pending.rule = rule;
+  PendingReply* const end = responder->pending + responder->pending_count++;
+  PendingReply* const at =
+      std::find_if(responder->pending, end, [&pending](const PendingReply& waiting) {
+        return static_cast<std::int32_t>(waiting.due - pending.due) > 0;  // the clock may wrap
+      });
+  std::copy_backward(at, end, end + 1);
+  *at = pending;
   return true;
 }
 
@@ -118,30 +126,15 @@ void send_pending(Responder* responder, const PendingReply& pending) {
   const char* refusal =
       rate_refusal(&responder->ledger, pending.to, net_milliseconds(),
                    answerable(responder->rules->bytes + chosen.reply_at, chosen.reply_length));
-  bool sent = false;
   if (refusal != nullptr) {
     append_text(&line, " | no reply: ");
     append_text(&line, refusal);
-  } else {
-    sent = send_rule_reply(responder, pending.rule, pending.to, pending.from_ip, &line);
   }
-  if (!sent) {
+  if (refusal != nullptr ||
+      !send_rule_reply(responder, pending.rule, pending.to, pending.from_ip, &line)) {
     give_back_rule(responder->rules, pending.rule);
   }
   print_line(stdout, &line);
-}
-
-// The waiting reply due first, if it is due at `now`; -1 when none is.
-int first_due(const Responder* responder, std::uint32_t now) {
-  int first = -1;
-  for (std::size_t at = 0; at < responder->pending_count; ++at) {
-    const std::uint32_t due = responder->pending[at].due;
-    if (until(due, now) == 0 &&
-        (first < 0 || static_cast<std::int32_t>(due - responder->pending[first].due) < 0)) {
-      first = static_cast<int>(at);
-    }
-  }
-  return first;
 }
 
 }  // namespace
@@ -188,20 +181,15 @@ void answer(Responder* responder, const Datagram& datagram, const FrameCheck& ch
 }
 
 void send_due(Responder* responder, std::uint32_t now) {
-  for (int at = first_due(responder, now); at >= 0; at = first_due(responder, now)) {
-    PendingReply* queue = responder->pending;
-    const PendingReply pending = queue[at];
-    std::copy(queue + at + 1, queue + responder->pending_count, queue + at);
+  PendingReply* queue = responder->pending;
+  while (responder->pending_count > 0 && until(queue[0].due, now) == 0) {
+    const PendingReply pending = queue[0];
+    std::copy(queue + 1, queue + responder->pending_count, queue);
     --responder->pending_count;
     send_pending(responder, pending);
   }
 }
 
 long next_due_in(const Responder* responder, std::uint32_t now) {
-  long next = -1;
-  for (std::size_t at = 0; at < responder->pending_count; ++at) {
-    const long left = until(responder->pending[at].due, now);
-    next = next < 0 || left < next ? left : next;
-  }
-  return next;
+  return responder->pending_count > 0 ? until(responder->pending[0].due, now) : -1;
 }

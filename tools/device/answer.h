@@ -40,7 +40,7 @@ struct Responder {
   Capture capture;  // no file without --pcap
   ReplyLedger ledger;
   std::size_t pending_count;
-  PendingReply pending[PENDING_CAPACITY];  // in the order they came
+  PendingReply pending[PENDING_CAPACITY];  // the earliest due first
 };
 
 // A datagram as the device received it.

@@ -56,9 +56,7 @@ void build_headers(unsigned char* at, NetAddress from, NetAddress to, const unsi
   unsigned char* ip = at;
   unsigned char* udp = at + IP_HEADER;
   const unsigned char fixed[] = {0x45, 0, 0, 0, 0, 0, 0x40, 0, 64, UDP, 0, 0};
-  for (std::size_t i = 0; i < sizeof fixed; ++i) {
-    ip[i] = fixed[i];
-  }
+  std::memcpy(ip, fixed, sizeof fixed);
   put_big(ip + 2, IP_HEADER + udp_length, 2);
   put_big(ip + 12, from.ip, 4);
   put_big(ip + 16, to.ip, 4);

@@ -10,7 +10,6 @@
 #include "answer.h"
 #include "capture.h"
 #include "device_net.h"
-#include "help.h"
 #include "options.h"
 #include "rules.h"
 #include "show.h"
@@ -27,6 +26,11 @@ constexpr int FAILURES_IN_A_ROW = 16;
 constexpr long SECOND_MS = 1000;
 constexpr const char* PORT_TAKEN =
     "; another program, perhaps another udpcmd-device, uses that port";
+
+// man/udpcmd-device.txt, one string a line (cmake/device-usage.cmake).
+const char* const HELP[] = {
+#include "usage.inc"
+};
 
 void print_text(std::FILE* stream, std::initializer_list<const char*> pieces) {
   char area[LINE_CAPACITY];
@@ -310,7 +314,9 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (options.help) {
-    print_help();
+    for (const char* text : HELP) {
+      print_text(stdout, {text});
+    }
     return 0;
   }
   if (options.version) {

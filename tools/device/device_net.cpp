@@ -82,10 +82,8 @@ bool prepare(native_socket s) {
 }
 
 int receive_datagram(native_socket s, unsigned char* buffer, int capacity, sockaddr_in* from,
-                     NetPath* path) {
+                     NetPath* /*path: Winsock does not tell where a datagram went*/) {
   address_length length = sizeof *from;
-  path->to_ip = 0;
-  path->local_ip = 0;
   return recvfrom(s, reinterpret_cast<char*>(buffer), capacity, 0,
                   reinterpret_cast<sockaddr*>(from), &length);
 }
@@ -190,8 +188,6 @@ bool prepare(native_socket s) {
 }
 
 void read_path(msghdr* message, NetPath* path) {
-  path->to_ip = 0;
-  path->local_ip = 0;
 #ifdef IP_PKTINFO
   for (cmsghdr* c = CMSG_FIRSTHDR(message); c != nullptr; c = CMSG_NXTHDR(message, c)) {
     if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
@@ -319,8 +315,7 @@ void net_wall_clock(std::uint32_t* seconds, std::uint32_t* microseconds) {
 namespace {
 
 sockaddr_in to_record(NetAddress address) {
-  sockaddr_in record;
-  std::memset(&record, 0, sizeof record);
+  sockaddr_in record = {};
   record.sin_family = AF_INET;
   record.sin_addr.s_addr = htonl(address.ip);
   record.sin_port = htons(address.port);
@@ -368,8 +363,8 @@ int net_wait(net_socket s, long milliseconds) {
 }
 
 int net_receive(net_socket s, unsigned char* buffer, int capacity, NetPath* path) {
-  sockaddr_in record;
-  std::memset(&record, 0, sizeof record);
+  sockaddr_in record = {};
+  *path = NetPath{};
   const int received = receive_datagram(native(s), buffer, capacity, &record, path);
   if (received >= 0) {
     path->from = from_record(record);

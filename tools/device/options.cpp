@@ -58,13 +58,10 @@ const LongOption LONG_OPTIONS[] = {
 // clang-format on
 static_assert(sizeof LONG_OPTIONS / sizeof LONG_OPTIONS[0] == KEYS, "one row for each key");
 
-// Whole arguments that stand for an option without a value: the ways of
-// asking for help on Windows (/?) and with a short option (-h).
-struct OtherName {
-  const char* argument;
-  int key;
-};
-const OtherName OTHER_NAMES[] = {{"-h", HELP}, {"/?", HELP}};
+// The whole arguments that stand for --help: -h, and /? as on Windows.
+bool help_alias(const char* argument) {
+  return std::strcmp(argument, "-h") == 0 || std::strcmp(argument, "/?") == 0;
+}
 
 // Writes the pieces, one after the other, as the explanation; gives 0.
 int refuse(char* error, std::initializer_list<const char*> pieces) {
@@ -118,19 +115,6 @@ bool dotted_quad(const char* text, std::uint32_t* address) {
   return true;
 }
 
-// Pairs of hex digits; spaces between the pairs.
-int take_hex(const char* text, DeviceOptions* options, char* error) {
-  const long length = hex_bytes(text, std::strlen(text), options->reply, sizeof options->reply);
-  if (length == HEX_NOT_PAIRS) {
-    return refuse(error, {"--reply-hex: not pairs of hex digits: ", text});
-  }
-  if (length == HEX_TOO_LONG) {
-    return refuse(error, {"--reply-hex: more than 1024 bytes"});
-  }
-  options->reply_length = static_cast<std::size_t>(length);
-  return 1;
-}
-
 // Sets what option `key` stands for; `number` is its value read as a number
 // where its row gives a range.
 int take(int key, const char* value, long number, DeviceOptions* options, char* error) {
@@ -151,9 +135,19 @@ int take(int key, const char* value, long number, DeviceOptions* options, char* 
       }
       std::memcpy(options->reply, value, options->reply_length);
       return 1;
-    case HEX:
+    case HEX: {
       options->reply_mode = ReplyMode::STAGED;
-      return take_hex(value, options, error);
+      const long length =
+          hex_bytes(value, std::strlen(value), options->reply, sizeof options->reply);
+      if (length == HEX_NOT_PAIRS) {
+        return refuse(error, {"--reply-hex: not pairs of hex digits: ", value});
+      }
+      if (length == HEX_TOO_LONG) {
+        return refuse(error, {"--reply-hex: more than 1024 bytes"});
+      }
+      options->reply_length = static_cast<std::size_t>(length);
+      return 1;
+    }
     case NO_REPLY:
       options->reply_mode = ReplyMode::NONE;
       return 1;
@@ -198,25 +192,14 @@ int check_once(int key, unsigned* seen, char* error) {
   return 1;
 }
 
-// The key OTHER_NAMES gives `argument`, or -1.
-int other_name(const char* argument) {
-  for (const OtherName& other : OTHER_NAMES) {
-    if (std::strcmp(argument, other.argument) == 0) {
-      return other.key;
-    }
-  }
-  return -1;
-}
-
-// The option argv[*at] ("--name" or "--name=value", or one of OTHER_NAMES),
+// The option argv[*at] ("--name", "--name=value", -h or /?),
 // with its value from the next argument where it takes one and has no "=";
 // moves *at past both.
 int take_option(int argc, char** argv, int* at, unsigned* seen, DeviceOptions* options,
                 char* error) {
   const char* argument = argv[(*at)++];
-  const int other = other_name(argument);
-  if (other >= 0) {
-    return check_once(other, seen, error) && take(other, "", 0, options, error);
+  if (help_alias(argument)) {
+    return check_once(HELP, seen, error) && take(HELP, "", 0, options, error);
   }
   const char* name = argument + 2;
   const char* equals = std::strchr(name, '=');
@@ -258,7 +241,7 @@ int parse_options(int argc, char** argv, DeviceOptions* options, char* error) {
   int at = 1;
   // Options end at "--", at "-" and at the first other argument not starting
   // with '-'.
-  while (at < argc && ((argv[at][0] == '-' && argv[at][1] != 0) || other_name(argv[at]) >= 0)) {
+  while (at < argc && ((argv[at][0] == '-' && argv[at][1] != 0) || help_alias(argv[at]))) {
     if (std::strcmp(argv[at], "--") == 0) {
       ++at;
       break;
