@@ -122,11 +122,17 @@ else()
           DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT deb)
   install(FILES ${UDPCMD_DEBIAN}/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
           RENAME udpcmd COMPONENT deb)
-  # Debian's changelog names the version it packages.
+  # The version is written once, in the project() call; Debian's changelog
+  # and README.md name it too, and the build stops when they name another.
   file(STRINGS ${UDPCMD_DEBIAN}/changelog UDPCMD_DEBIAN_TOP LIMIT_COUNT 1)
   if(NOT UDPCMD_DEBIAN_TOP MATCHES "^udpcmd \\(${PROJECT_VERSION}\\) ")
     message(FATAL_ERROR "packaging/debian/changelog starts with \"${UDPCMD_DEBIAN_TOP}\", "
                         "not with an entry for udpcmd ${PROJECT_VERSION}")
+  endif()
+  file(READ ${PROJECT_SOURCE_DIR}/README.md UDPCMD_README)
+  string(FIND "${UDPCMD_README}" "This is version ${PROJECT_VERSION};" UDPCMD_README_AT)
+  if(UDPCMD_README_AT LESS 0)
+    message(FATAL_ERROR "README.md does not say \"This is version ${PROJECT_VERSION};\"")
   endif()
 endif()
 
