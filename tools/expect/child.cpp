@@ -308,6 +308,7 @@ constexpr int ENDING_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 void end_both(int number) {
   if (running > 0) {
     kill(running, SIGKILL);
+    (void)waitpid(running, nullptr, 0);  // gone before this process is
   }
   (void)signal(number, SIG_DFL);
   (void)raise(number);
