@@ -1,7 +1,7 @@
 """What the Python tests share.
 
-    skip(reason), check(condition, what, *details)   raise Skip, Failure
-    outcome(run) -> exit status: 0 passed, 1 failed, 77 skipped
+    ctest_status(test) -> runs one unittest test: 0 passed, 1 failed, 77 skipped
+    skip, check, outcome    the dissector tests' own skip, checks and status
     FRAMES          the frame table's rows (frames.txt), as Frame tuples
     FRAME[command]  the frame sent for a command of the table
     REPORT[name]    a text of udpcmd's report (report.txt), bytes
@@ -19,6 +19,7 @@ As a program, it writes the data for the C and C++ tests and the fuzzer:
 import os
 import re
 import sys
+import unittest
 from collections import namedtuple
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -56,6 +57,12 @@ def outcome(run):
     for failure in failures:
         print(f"FAILED: {failure}", flush=True)
     return 1 if failures else 0
+
+
+def ctest_status(test):
+    """Runs one unittest test, saying what failed or why it skipped: CTest's status."""
+    result = unittest.TextTestRunner(verbosity=2).run(test)
+    return 1 if not result.wasSuccessful() else SKIP if result.skipped else 0
 
 
 def rows(name, columns):

@@ -19,8 +19,9 @@ import shutil
 import tempfile
 from collections import namedtuple
 
-from harness import Process, start_device, udpcmds
-from testlib import REPORT, check, skip
+from harness import E2ETest, Process, udpcmds
+from testlib import REPORT
+from wine import Wine
 
 Example = namedtuple("Example", "args says status device rules", defaults=((), None))
 FAILED = "udpcmd FAILED with ERRORLEVEL -1: its last line says why."
@@ -55,34 +56,31 @@ EXAMPLES = {
 SECONDS = 40  # the longest example run; the procedure takes about 6 s
 
 
-def run_example(name, options, wine):
-    """Runs the row's example with `cmd /c`, its device beside it."""
-    example = EXAMPLES[name]
-    if not os.access(options.device, os.X_OK):
-        skip(f"the simulated device {options.device} is not built: run "
-             "cmake --workflow --preset native first")
-    kit = os.path.join(tempfile.mkdtemp(), "udpcmd kit")
-    shutil.copytree(options.examples, os.path.join(kit, "examples"))
-    shutil.copy(options.udpcmd, kit)
-    shutil.copy(options.expect, kit)
-    device = [options.device, *example.device]
-    if example.rules is not None:
-        rules = os.path.join(kit, "rules.txt")
-        with open(os.path.join(kit, "examples", "procedure-rules.txt"), "rb") as shipped, \
-                open(rules, "wb") as out:
-            out.write(example.rules.encode() + b"\r\n" + shipped.read())
-        device += ["--rules", rules]
-    device = start_device(device)
-    try:
+class ExampleTest(E2ETest):
+    def runTest(self):
+        """Runs the row's example with `cmd /c`, its device beside it."""
+        example, options = EXAMPLES[self.options.case], self.options
+        self.need_device()
+        wine = self.enterContext(Wine(self))
+        kit = os.path.join(tempfile.mkdtemp(), "udpcmd kit")
+        shutil.copytree(options.examples, os.path.join(kit, "examples"))
+        shutil.copy(options.udpcmd, kit)
+        shutil.copy(options.expect, kit)
+        device = [options.device, *example.device]
+        if example.rules is not None:
+            rules = os.path.join(kit, "rules.txt")
+            with open(os.path.join(kit, "examples", "procedure-rules.txt"), "rb") as shipped, \
+                    open(rules, "wb") as out:
+                out.write(example.rules.encode() + b"\r\n" + shipped.read())
+            device += ["--rules", rules]
+        self.start_device(device)
         batch = Process(wine.run + ["cmd", "/c", "examples\\" + example.args[0], *example.args[1:]],
                         cwd=kit)
         status = batch.wait(SECONDS)
         batch.end()
         left = udpcmds()
-    finally:
-        device.end()
-    lines = batch.lines()
-    check(status == example.status and lines[-len(example.says):] == example.says,
-          f"{example.args[0]} took another branch (status {status})", *lines, *batch.lines(1))
-    check(not batch.out(1) and not left, "a message on standard error, or udpcmd left running",
-          *batch.lines(1), left)
+        lines = batch.lines()
+        self.assertEqual((status, lines[-len(example.says):]), (example.status, example.says),
+                         f"{example.args[0]} took another branch: {lines + batch.lines(1)}")
+        self.assertEqual((batch.lines(1), left), ([], []),
+                         "a message on standard error, or udpcmd left running")

@@ -26,11 +26,9 @@ from collections import namedtuple
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
 
-from batch import EXAMPLES, run_example
-from harness import (READY, Process, Wire, adopt_orphans, exchange, pcap, start_device, sweep,
-                     udpcmds)
-from testlib import (DEVICE_IP, DEVICE_PORT, FRAME, REPORT, Failure, check, device_line, outcome,
-                     skip)
+from batch import EXAMPLES, ExampleTest
+from harness import READY, E2ETest, Process, Wire, adopt_orphans, exchange, pcap, sweep, udpcmds
+from testlib import DEVICE_IP, DEVICE_PORT, FRAME, REPORT, ctest_status, device_line
 from wine import Wine
 
 ISOLATED = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../scripts/isolated")
@@ -183,98 +181,6 @@ def report(case, port, wine):
     return shown + lines(REPORT["received"] % port, REPORT["data"] % case.got, REPORT["closing"])
 
 
-def call_number(call, argument, argv):
-    """Which `call` of a run is the first naming `argument`, from a dry run
-    whose send fails (so it sends nothing)."""
-    with tempfile.NamedTemporaryFile("r") as log:
-        subprocess.run(STRACE + ["-o", log.name, "-e", f"trace={call},sendto",
-                                 "-e", "inject=sendto:error=EPERM"] + argv,
-                       stdin=subprocess.DEVNULL, capture_output=True, timeout=10, check=False)
-        calls = [t for t in log.read().splitlines() if f" {call}(" in t]
-    number = next((n for n, text in enumerate(calls, 1) if argument in text), None)
-    check(number, f"the dry run made no {call} call naming {argument}", *calls)
-    return number
-
-
-def injected(fault, argv):
-    """argv under strace, which makes the fault's system call fail."""
-    call, action, naming = fault + (None,) * (3 - len(fault))
-    if not shutil.which("strace"):
-        skip("strace is not installed: no system call can be made to fail")
-    if subprocess.run(STRACE + ["-o", os.devnull, "true"], capture_output=True).returncode:
-        skip("strace cannot trace a process here")
-    when = f":when={call_number(call, naming, argv)}" if naming else ""
-    return STRACE + ["-o", os.devnull, "-e", f"trace={call}",
-                     "-e", f"inject={call}:{action}{when}"] + argv
-
-
-def unreachable(program, wire, codes):
-    """Sends an ICMP destination unreachable with each code for the frame
-    udpcmd sent, as the device's host would."""
-    check(program.wait_for(lambda p: any(d[2] == DEVICE_PORT for d in wire.datagrams()), 3),
-          "udpcmd sent nothing")
-    sent = next(p for p in wire.packets if p[22:24] == DEVICE_PORT.to_bytes(2, "big"))
-    with socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_ICMP) as icmp:
-        for code in codes:
-            icmp.sendto(pcap.icmp_unreachable(code, sent[:28]), (DEVICE_IP, 0))
-
-
-def run_udpcmd(case, argv, env, wire):
-    """udpcmd's Process, ended, and its exit status (None while it waits)."""
-    waits, started = case.waits and not case.expect, time.monotonic()
-    program = Process(argv, env, case.output)
-    if case.icmp:
-        unreachable(program, wire, case.icmp)
-    if case.expect and case.expect.stop:  # once udpcmd has said "..."
-        check(program.wait_for(lambda p: REPORT["progress"] in p.out(), 10), "udpcmd said nothing")
-        os.kill(program.popen.pid, case.expect.stop)
-    status = program.wait(WAIT_SECONDS if waits else 15)
-    spent, left = time.monotonic() - started, udpcmds()
-    program.end()
-    check((status is None) == waits, "udpcmd did not keep waiting for the reply"
-          if waits else "udpcmd did not finish within 15 s", status)
-    if case.expect:  # only the udpcmd waiting beside it is left
-        check(len(left) == case.waits, "udpcmd-expect left its udpcmd, or ended another", left)
-        check(status != 2 or case.expect.seconds <= spent < case.expect.seconds + 3,
-              f"udpcmd-expect did not wait {case.expect.seconds} s", spent)
-    return program, status
-
-
-def check_frames(case, wire, device):
-    """The datagrams udpcmd sent, on the wire and in the device's lines (the
-    last of which is the marker's); gives udpcmd's port."""
-    found = [d for d in wire.datagrams() if d[2] == DEVICE_PORT and d[3] != MARKER]
-    expected = [case.frame] * (2 if case.expect and case.waits else 1) if case.frame else []
-    check([d[3] for d in found] == expected and all(d[1] == DEVICE_IP for d in found),
-          "the datagrams sent differ", f"expected {[f.hex(' ') for f in expected]}", found)
-    port = found[0][0] if found else 0
-    if device:
-        seen = [device_line(t) for t in device.lines() if t.startswith("#")]
-        check(seen[-1] and seen[-1].rest.endswith("malformed: bad header | no reply"),
-              "the device did not refuse the marker as malformed", device.lines())
-        seen = seen[:-1]
-        check(len(seen) == len(expected) and all(
-            line and line.data == frame and line.port == sent[0] and "malformed" not in line.rest
-            for line, frame, sent in zip(seen, expected, found)),
-            "the device's lines differ from the wire",
-            device.lines())
-        check("--reply-port" not in case.device or "from port 2639 " not in seen[0].rest,
-              "the reply came from the listening port", device.lines())
-    return port
-
-
-def check_report(case, program, status, port, wine, udpcmd):
-    expected, out = report(case, port, wine), program.out()
-    if case.expect and case.expect.says:
-        expected += (lines(EXPECT_USAGE) if case.expect.status == 4 else b"") + lines(
-            b"udpcmd-expect: " + native_or_wine(case.expect.says, wine).replace(
-                b"{udpcmd}", udpcmd.encode()))
-    expected = expected.replace(b"\n", b"\r\n") if wine else expected
-    check(out == expected, "standard output differs", f"expected {expected!r}", f"got      {out!r}")
-    wanted = case.expect.status if case.expect else 255 if case.says or case.output else 1
-    check(case.waits and not case.expect or status == wanted, "exit status differs", status)
-
-
 def expect_argv(case, options):
     """udpcmd-expect's argv; where it runs alone, a copy in a folder of its own."""
     program, expect = options.expect, case.expect
@@ -284,50 +190,138 @@ def expect_argv(case, options):
     return [program, str(expect.seconds)] + case.args + reply
 
 
-def exchanged(case, options, wine, wire):
-    """Runs udpcmd against the device: its Process and status, the device's."""
-    udpcmd, env = ((wine.run if wine else []) + [options.udpcmd] + case.args), dict(os.environ)
-    argv = (wine.run if wine else []) + expect_argv(case, options) if case.expect else udpcmd
-    if case.fault and not wine:
-        argv = injected(case.fault, argv)
-        env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"  # not under a tracer
-    device = wine.run + [options.device_exe] if case.wine_device else [options.device]
-    device = None if case.device is None else start_device(device + list(case.device), env)
-    beside = None
-    try:
+class Exchange(E2ETest):
+    """A row of CASES: udpcmd run once against the device."""
+
+    def call_number(self, call, argument, argv):
+        """Which `call` of a run is the first naming `argument`, from a dry run
+        whose send fails (so it sends nothing)."""
+        with tempfile.NamedTemporaryFile("r") as log:
+            subprocess.run(STRACE + ["-o", log.name, "-e", f"trace={call},sendto",
+                                     "-e", "inject=sendto:error=EPERM"] + argv,
+                           stdin=subprocess.DEVNULL, capture_output=True, timeout=10, check=False)
+            calls = [t for t in log.read().splitlines() if f" {call}(" in t]
+        number = next((n for n, text in enumerate(calls, 1) if argument in text), None)
+        self.assertIsNotNone(number, f"the dry run made no {call} call naming {argument}: {calls}")
+        return number
+
+    def injected(self, fault, argv):
+        """argv under strace, which makes the fault's system call fail."""
+        call, action, naming = fault + (None,) * (3 - len(fault))
+        if not shutil.which("strace"):
+            self.skipTest("strace is not installed: no system call can be made to fail")
+        if subprocess.run(STRACE + ["-o", os.devnull, "true"], capture_output=True).returncode:
+            self.skipTest("strace cannot trace a process here")
+        when = f":when={self.call_number(call, naming, argv)}" if naming else ""
+        return STRACE + ["-o", os.devnull, "-e", f"trace={call}",
+                         "-e", f"inject={call}:{action}{when}"] + argv
+
+    def unreachable(self, program, wire, codes):
+        """Sends an ICMP destination unreachable with each code for the frame
+        udpcmd sent, as the device's host would."""
+        self.assertTrue(program.wait_for(
+            lambda p: any(d[2] == DEVICE_PORT for d in wire.datagrams()), 3), "udpcmd sent nothing")
+        sent = next(p for p in wire.packets if p[22:24] == DEVICE_PORT.to_bytes(2, "big"))
+        with socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_ICMP) as icmp:
+            for code in codes:
+                icmp.sendto(pcap.icmp_unreachable(code, sent[:28]), (DEVICE_IP, 0))
+
+    def run_udpcmd(self, case, argv, env, wire):
+        """udpcmd's Process, ended, and its exit status (None while it waits)."""
+        waits, started = case.waits and not case.expect, time.monotonic()
+        program = Process(argv, env, case.output)
+        if case.icmp:
+            self.unreachable(program, wire, case.icmp)
+        if case.expect and case.expect.stop:  # once udpcmd has said "..."
+            self.assertTrue(program.wait_for(lambda p: REPORT["progress"] in p.out(), 10),
+                            "udpcmd said nothing")
+            os.kill(program.popen.pid, case.expect.stop)
+        status = program.wait(WAIT_SECONDS if waits else 15)
+        spent, left = time.monotonic() - started, udpcmds()
+        while case.expect and len(left) > case.waits and time.monotonic() < started + spent + 1:
+            time.sleep(0.01)  # a udpcmd it killed just now may take a moment to go
+            left = udpcmds()
+        program.end()
+        self.assertEqual(status is None, waits, "udpcmd did not keep waiting for the reply"
+                         if waits else "udpcmd did not finish within 15 s")
+        if case.expect:  # only the udpcmd waiting beside it is left
+            self.assertEqual(len(left), case.waits,
+                             f"udpcmd-expect left its udpcmd, or ended another: {left}")
+            self.assertTrue(status != 2 or case.expect.seconds <= spent < case.expect.seconds + 3,
+                            f"udpcmd-expect did not wait {case.expect.seconds} s: {spent}")
+        return program, status
+
+    def check_frames(self, case, wire, device):
+        """The datagrams udpcmd sent, on the wire and in the device's lines (the
+        last of which is the marker's); gives udpcmd's port."""
+        found = [d for d in wire.datagrams() if d[2] == DEVICE_PORT and d[3] != MARKER]
+        expected = [case.frame] * (2 if case.expect and case.waits else 1) if case.frame else []
+        self.assertEqual([(d[1], d[3]) for d in found], [(DEVICE_IP, f) for f in expected],
+                         f"the datagrams sent differ: {found}")
+        port = found[0][0] if found else 0
+        if device:
+            seen = [device_line(t) for t in device.lines() if t.startswith("#")]
+            self.assertTrue(seen[-1] and seen[-1].rest.endswith("malformed: bad header | no reply"),
+                            f"the device did not refuse the marker as malformed: {device.lines()}")
+            seen = seen[:-1]
+            self.assertTrue(len(seen) == len(expected) and all(
+                line and line.data == frame and line.port == sent[0] and
+                "malformed" not in line.rest for line, frame, sent in zip(seen, expected, found)),
+                f"the device's lines differ from the wire: {device.lines()}")
+            self.assertFalse("--reply-port" in case.device and "from port 2639 " in seen[0].rest,
+                             f"the reply came from the listening port: {device.lines()}")
+        return port
+
+    def check_report(self, case, program, status, port, wine, udpcmd):
+        expected, out = report(case, port, wine), program.out()
+        if case.expect and case.expect.says:
+            expected += (lines(EXPECT_USAGE) if case.expect.status == 4 else b"") + lines(
+                b"udpcmd-expect: " + native_or_wine(case.expect.says, wine).replace(
+                    b"{udpcmd}", udpcmd.encode()))
+        expected = expected.replace(b"\n", b"\r\n") if wine else expected
+        self.assertEqual(out.splitlines(True), expected.splitlines(True), "standard output differs")
+        wanted = case.expect.status if case.expect else 255 if case.says or case.output else 1
+        self.assertEqual(status, None if case.waits and not case.expect else wanted,
+                         "exit status differs")
+
+    def exchanged(self, case, wine, wire):
+        """Runs udpcmd against the device: its Process and status, the device's."""
+        options = self.options
+        udpcmd, env = ((wine.run if wine else []) + [options.udpcmd] + case.args), dict(os.environ)
+        argv = (wine.run if wine else []) + expect_argv(case, options) if case.expect else udpcmd
+        if case.fault and not wine:
+            argv = self.injected(case.fault, argv)
+            env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"  # not under a tracer
+        device = wine.run + [options.device_exe] if case.wine_device else [options.device]
+        device = None if case.device is None else self.start_device(device + list(case.device), env)
+        self.addCleanup(wire.save, options.pcap)
+        beside = None
         if case.expect and case.waits:
             beside = Process(udpcmd, env)
-            check(device.wait_for(lambda p: p.lines(), 10), "the device saw no udpcmd")
-        program, status = run_udpcmd(case, argv, env, wire)
-        check(not beside or beside.popen.poll() is None, "the udpcmd beside it was ended")
+            self.addCleanup(beside.end)
+            self.assertTrue(device.wait_for(lambda p: p.lines(), 10), "the device saw no udpcmd")
+        program, status = self.run_udpcmd(case, argv, env, wire)
+        self.assertTrue(not beside or beside.popen.poll() is None, "the udpcmd beside it was ended")
         if device:  # everything udpcmd sent is in the device's queue before the marker
             exchange(MARKER, 0)
-            check(device.wait_for(lambda p: MARKER.decode() in p.out().decode("latin-1"), 3),
-                  "the device did not report the end-of-run marker", device.lines())
-    finally:
-        for process in (beside, device):
-            if process:
-                process.end()
-        wire.save(options.pcap)
-    return program, status, device, argv[len(wine.run) if wine else 0]
+            marked = device.wait_for(lambda p: MARKER.decode() in p.out().decode("latin-1"), 3)
+            self.assertTrue(marked, f"the device did not report the end-of-run marker: {device.lines()}")
+        return program, status, device, argv[len(wine.run) if wine else 0]
 
-
-def run_case(name, options):
-    case = CASES[name]
-    check(not (options.wine and case.native_only), f"{name} runs natively only")
-    if case.device is not None and not case.wine_device and not os.access(options.device, os.X_OK):
-        skip(f"the simulated device {options.device} is not built: run "
-             "cmake --workflow --preset native first")
-    wire = Wire()
-    with Wine(options.wine, options.wine_loader) if options.wine else \
-            contextlib.nullcontext() as wine:
-        program, status, device, ran = exchanged(case, options, wine, wire)
-    check(not program.out(1), "udpcmd wrote on standard error", program.out(1))
-    udpcmd = os.path.join(os.path.dirname(ran), "udpcmd")  # the one udpcmd-expect runs
-    if options.wine:
-        udpcmd = "Z:" + udpcmd.replace("/", "\\") + ".exe"
-    check_report(case, program, status, check_frames(case, wire, device), bool(options.wine),
-                 udpcmd)
+    def runTest(self):
+        case, options = CASES[self.options.case], self.options
+        self.assertFalse(options.wine and case.native_only, f"{options.case} runs natively only")
+        if case.device is not None and not case.wine_device:
+            self.need_device()
+        wire = Wire()
+        wine = self.enterContext(Wine(self)) if options.wine else None
+        program, status, device, ran = self.exchanged(case, wine, wire)
+        self.assertEqual(program.out(1), b"", "udpcmd wrote on standard error")
+        udpcmd = os.path.join(os.path.dirname(ran), "udpcmd")  # the one udpcmd-expect runs
+        if options.wine:
+            udpcmd = "Z:" + udpcmd.replace("/", "\\") + ".exe"
+        self.check_report(case, program, status, self.check_frames(case, wire, device),
+                          bool(options.wine), udpcmd)
 
 
 # --- The device alone (its option parsing is unit-tested) ----------------------
@@ -353,193 +347,12 @@ TEXT = device_texts("reply_guard.h", "rules.h", "capture.h")
 MALFORMED = [(b"", "too short"), (bytes(range(256)) * 4, "longer than 31 bytes"),
              (bytes.fromhex("F1 01 04 41 42 0D 96 F2"), "bad checksum field")]
 
-
-def device_malformed(options):
-    process = start_device(options.run_device)
-    try:
-        for number, (datagram, problem) in enumerate(MALFORMED, 1):
-            check(exchange(datagram) is None, "a reply to a malformed datagram", datagram[:40])
-            check(process.wait_for(lambda p: sum(t[:1] == "#" for t in p.lines()) == number, 3),
-                  "no line for a malformed datagram", process.lines())
-            line = device_line(process.lines()[-1])
-            check(line and line.data == datagram[:64] and line.length == len(datagram) and
-                  line.cut == (len(datagram) > 64) and
-                  line.rest.endswith(f"malformed: {problem} | no reply"),
-                  "wrong line for a malformed datagram", process.lines()[-1])
-        check(exchange(AT_ONE) == (b"OK @1", DEVICE_PORT) and exchange(AB) is None,
-              "wrong replies to @1 and AB after them")
-        check(process.popen.poll() is None and process.status_lines() == [
-            READY + "0.0.0.0:2639"] and all(t[:1] == "#" for t in process.lines()),
-            "the device ended, or said more", process.status_lines(), process.lines())
-    finally:
-        process.end()
-
-
-def device_count_and_reply_port(options):
-    process = start_device(options.run_device + ["--count", "2", "--reply-port", "0"])
-    answer = exchange(AT_ONE)
-    exchange(b"x", 0)
-    status = process.wait(3)
-    process.end()
-    check(answer and answer[0] == b"OK @1" and answer[1] != DEVICE_PORT and status == 0 and
-          "replying from port" in process.status_lines()[0],
-          "--count 2 or --reply-port 0 failed", answer, status, process.status_lines())
-
-
-def device_idle(options):
-    started, process = time.monotonic(), Process(options.run_device + ["--idle", "1"])
-    status = process.wait(4)
-    process.end()
-    check(status == 0 and 0.9 < time.monotonic() - started < 4 and
-          any("idle time over" in t for t in process.status_lines()),
-          "--idle 1 did not end the device", status, process.status_lines())
-
-
-def device_errors(options):
-    """Each refusal: one line on standard error, nothing on standard output,
-    its status, nothing bound and no file touched: a bad option, rules file
-    or existing capture file (2), a taken port (1). Under wine the Winsock
-    code keeps its words. Its help is the text written once for it, and
-    nothing else."""
-    folder = tempfile.mkdtemp()
-    bad_rules, missing = os.path.join(folder, "bad.txt"), os.path.join(folder, "missing.txt")
-    with open(bad_rules, "wb") as rules:
-        rules.write(b"# the arrow lacks its spaces\r\n@1=>reply OK\r\n")
-    taken_code = 10048 if options.wine else 98
-    refusals = [
-        (["--port", "65536"], 2, "udpcmd-device: --port: not a port number (0 to 65535): 65536 "
-         "(see --help)"),
-        (["--rules", bad_rules], 2, f"udpcmd-device: {bad_rules}:2: {TEXT['NO_ARROW']}"),
-        (["--rules", missing], 2, f"udpcmd-device: {missing}: No such file or directory (error 2)"),
-        (["--pcap", bad_rules], 2, f"udpcmd-device: {bad_rules}: {TEXT['CAPTURE_EXISTS']}"),
-        (["--pcap", missing], 1, "udpcmd-device: cannot bind the listening socket 0.0.0.0:2639: "
-         f"Address already in use (error {taken_code}); another program, perhaps another "
-         "udpcmd-device, uses that port"),
-        (["/?"], 0, None)]
-    with open(DEVICE_USAGE, "rb") as usage:
-        help_text = usage.read().replace(b"\n", b"\r\n" if options.wine else b"\n")
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as taken:
-        taken.bind(("0.0.0.0", DEVICE_PORT))  # the device's bind fails; no other can succeed
-        for arguments, status, line in refusals:
-            process = Process(options.run_device + arguments)
-            ended = process.wait(10)
-            process.end()
-            out, lines = (help_text, []) if line is None else (b"", [line])
-            check(ended == status and process.out() == out and process.status_lines() == lines,
-                  f"{' '.join(arguments) or 'a taken port'} did not give its one answer", ended,
-                  process.out(), process.status_lines())
-    check(sorted(os.listdir(folder)) == ["bad.txt"] and
-          open(bad_rules, "rb").read().startswith(b"# the arrow"),
-          "a refused start made or changed a file", os.listdir(folder))
-
-
-def device_capture_full(options):
-    """A disk that fills up (a tmpfs of 8 KiB): the device says so once,
-    leaves a capture that ends on a whole packet, and goes on answering."""
-    folder = tempfile.mkdtemp()
-    capture = os.path.join(folder, "full.pcap")
-    small_disk = ["unshare", "--mount", "sh", "-c",
-                  'mount -t tmpfs -o size=8k tmpfs "$0" && exec "$@"', folder]
-    if subprocess.run(small_disk + ["true"], capture_output=True).returncode != 0:
-        skip("no mount namespace with a tmpfs of its own can be made here")
-    process = start_device(small_disk + options.run_device + ["--pcap", capture])
-    try:
-        answers = [exchange(AT_ONE) for _ in range(300)]
-        with open(f"/proc/{process.popen.pid}/root{capture}", "rb") as written:
-            data = written.read()
-        errors = [t for t in process.status_lines() if t.startswith("udpcmd-device: ")]
-    finally:
-        process.end()
-    at = 24
-    while at + 12 <= len(data):
-        at += 16 + struct.unpack_from("<I", data, at + 8)[0]
-    check(at == len(data) and len(data) > 4096, "the capture does not end on a whole packet",
-          at, len(data))
-    check(len(errors) == 1 and "No space left on device" in errors[0] and
-          all(a == (b"OK @1", DEVICE_PORT) for a in answers),
-          "the full disk was not said once, or replies stopped", errors, answers[-3:])
-
-
-def spoof(source_port, datagram):
-    """Sends `datagram` to the device as if from its address and `source_port`."""
-    with socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW) as raw:
-        raw.sendto(pcap.udp(DEVICE_IP, source_port, DEVICE_IP, DEVICE_PORT, datagram),
-                   (DEVICE_IP, 0))
-
-
-def device_never_answers_itself(options):
-    """An awaiting frame from the device's own address and port (spoofed)
-    gets one line and no reply: a reply would come back to the device."""
-    process = start_device(options.run_device + ["--reply-hex", AT_ONE.hex()])
-    try:
-        spoof(DEVICE_PORT, AT_ONE)
-        process.wait_for(lambda p: len(p.lines()) > 1, 0.5)  # a second line would be a loop
-        lines = process.lines()
-    finally:
-        process.end()
-    check(len(lines) == 1 and "| no reply: the source" in lines[0],
-          "the device answered itself", *lines[:3])
-
-
-def device_many_clients(options):
-    """udpcmd run 1,000 times one after the other as fast as it goes, then
-    50 times at once: each run, a source of its own, gets its reply. Native
-    only: under wine each run starts a Windows process, far too slowly."""
-    device = start_device(options.run_device)
-    shown = REPORT["data"] % b"OK @1"
-    runs = []
-    try:
-        for _ in range(1000):
-            run = subprocess.run(options.run_udpcmd + [b"@1"], stdin=subprocess.DEVNULL,
-                                 capture_output=True, timeout=5)
-            check(run.returncode == 1 and shown in run.stdout, "a run in a row got no reply",
-                  run.returncode, run.stdout, device.lines()[-1:])
-        runs = [Process(options.run_udpcmd + [b"@1"]) for _ in range(50)]
-        check(all(run.wait(10) == 1 and shown in run.out() for run in runs),
-              "a run of 50 at once got no reply", *[run.out() for run in runs if shown not in run.out()][:2])
-    finally:
-        for run in runs:
-            run.end()
-        device.end()
-
-
 # Two devices whose replies are frames awaiting a reply, set on each other
 # by one spoofed datagram: (the devices' options, replies each, the reason
 # the first device's last line gives, the seconds the exchange may last).
 LOOPS = [([], 20, TEXT["TOO_OFTEN"], 2),
          (["--rules"], 30, TEXT["TOO_MANY_IN_A_ROW"], 10)]
 LOOP_RULES = b"* => delay 100 reply-hex " + AT_ONE.hex().encode() + b"\r\n"
-
-
-def device_loop_guard(options):
-    """The exchange stops by itself, fast (the rate) or delayed (in a row)."""
-    rules = os.path.join(tempfile.mkdtemp(), "loop.txt")
-    with open(rules, "wb") as out:
-        out.write(LOOP_RULES)
-    for arguments, replies, reason, seconds in LOOPS:
-        devices = []
-        try:
-            for port in (DEVICE_PORT, DEVICE_PORT + 1):
-                devices.append(start_device(options.run_device + ["--port", str(port),
-                                            "--reply-hex", AT_ONE.hex()] + arguments +
-                                            ([rules] if arguments else [])))
-            started = time.monotonic()
-            spoof(DEVICE_PORT + 1, AT_ONE)
-            stopped = devices[0].wait_for(lambda p: reason in "".join(p.lines()[-1:]), seconds)
-            took = time.monotonic() - started
-            seen = [len(d.lines()) for d in devices]
-            time.sleep(0.5)  # a loop still going would add lines
-            lines = [d.lines() for d in devices]
-        finally:
-            for device in devices:
-                device.end()
-        replied = [[t for t in found if f"| replied from port {port} with 8 bytes" in t]
-                   for found, port in zip(lines, (DEVICE_PORT, DEVICE_PORT + 1))]
-        check(stopped and seen == [len(found) for found in lines] and
-              [len(found) for found in replied] == [replies, replies],
-              f"the two devices did not stop after {replies} replies each within {seconds} s",
-              took, *lines[0][-2:], *lines[1][-1:], [len(found) for found in replied])
-
 
 # A procedure rehearsed against the device's rules, as Notepad saves them:
 # a sequence whose second step is delayed, a prefix and a no-reply step.
@@ -556,102 +369,279 @@ PROCEDURE = [(b"@STATUS", 2, "| replied from port 2639 with 7 bytes:", b"RUNNING
              (b"@STATUS", 4, "| reply delayed 700 ms", b"STOPPED"),
              (b"@HANG", 5, "| reply withheld (no-reply)", None)]
 
-
-def rehearse(options, device, step):
-    """Starts udpcmd with the step's command; gives its Process once the
-    device has printed the line for it."""
-    run = Process(options.run_udpcmd + [PROCEDURE[step][0]])
-    check(device.wait_for(lambda p: any(t.startswith(f"#{step + 1} from ") for t in p.lines()),
-                          10), f"the device saw no {PROCEDURE[step][0]}", device.lines())
-    return run
-
-
-def check_capture(capture, wire, wine):
-    """The device's capture holds what went over lo, as packets built with
-    both checksums right; where the platform does not tell the address a
-    datagram came to (wine), 0.0.0.0 stands for the device's address."""
-    expected = []
-    for packet in wire.drain():
-        source, destination = socket.inet_ntoa(packet[12:16]), socket.inet_ntoa(packet[16:20])
-        head = (packet[0] & 0x0F) * 4
-        ports = struct.unpack("!HH", packet[head:head + 4])
-        if wine:
-            source = "0.0.0.0" if ports[0] == DEVICE_PORT else source
-            destination = "0.0.0.0" if ports[1] == DEVICE_PORT else destination
-        expected.append(pcap.udp(source, ports[0], destination, ports[1], packet[head + 8:]))
-    found, times = pcap.read(capture), pcap.times(capture)
-    check(found == expected, "the capture differs from the wire", *found, "expected", *expected)
-    check(abs(times[0] - time.time()) < 60 and times[6] - times[4] >= DELAY_SECONDS - 0.05,
-          "the capture's times are not the real ones", times)
-
-
-def device_procedure(options):
-    """A procedure rehearsed with udpcmd: each step answered by its rule,
-    the delayed step's wait spent receiving the next, and the session in the
-    device's capture, which the dissector's tests decode too."""
-    folder = tempfile.mkdtemp()
-    rules = os.path.join(folder, "rules.txt")
-    with open(rules, "wb") as out:
-        out.write(RULES)
-    capture = options.pcap[:-len(".pcap")] + ".device.pcap" if options.pcap else \
-        os.path.join(folder, "device.pcap")
-    with contextlib.suppress(FileNotFoundError):
-        os.remove(capture)  # the last run's: the device refuses to replace a file
-    wire = Wire()
-    device = start_device(options.run_device + ["--rules", rules, "--pcap", capture])
-    runs = []
-    try:
-        for step in range(2):
-            runs.append(rehearse(options, device, step))
-            check(runs[-1].wait(10) == 1, "udpcmd did not finish", runs[-1].out())
-        started = time.monotonic()
-        runs += [rehearse(options, device, 2), rehearse(options, device, 3)]
-        check(runs[2].popen.poll() is None, "the delayed reply did not wait for the next command")
-        check(runs[2].wait(10) == 1 and time.monotonic() - started >= DELAY_SECONDS,
-              "the delayed reply came too soon, or not at all", runs[2].out())
-        check(runs[3].wait(0.5) is None, "udpcmd got a reply for a no-reply step", runs[3].out())
-        lines = device.lines()
-    finally:
-        for run in runs:
-            run.end()
-        device.end()  # stopped by a signal, it leaves a whole capture
-    for step, (command, rule, rest, reply) in enumerate(PROCEDURE):
-        line = device_line(lines[step])
-        check(line and line.number == step + 1 and f"| rule {rules}:{rule} {rest}" in line.rest,
-              f"the device's line for {command} differs", lines[step])
-        shown = REPORT["data"] % reply if reply else b""
-        check(shown in runs[step].out(), f"udpcmd did not show {reply}", runs[step].out())
-    check(lines[4].startswith("#3 delayed reply | replied from port 2639 with 7 bytes:") and
-          len(lines) == 5, "the delayed reply was not sent after the next command's line", *lines)
-    check_capture(capture, wire, options.wine)
-
-
 # Commands that reach the device byte for byte through udpcmd-expect (on
 # Windows, through the command line it builds for udpcmd.exe).
 ARGUMENTS = [b"two words", b'say "hi"', b'a\\"b', b"C:\\dir\\", b"end\\\\", b'"', b"\\",
              b"% ^ & | < > !", b"", b"*"]
 
 
-def expect_arguments(options):
-    wire, device = Wire(), start_device(options.run_device)
-    try:
+def spoof(source_port, datagram):
+    """Sends `datagram` to the device as if from its address and `source_port`."""
+    with socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW) as raw:
+        raw.sendto(pcap.udp(DEVICE_IP, source_port, DEVICE_IP, DEVICE_PORT, datagram),
+                   (DEVICE_IP, 0))
+
+
+class Device(E2ETest):
+    """The device alone, and commands through udpcmd-expect: test_FAMILY_CASE is
+    FAMILY.CASE; with --wine, udpcmd-device.exe and udpcmd.exe under wine."""
+
+    def setUp(self):
+        wine = self.enterContext(Wine(self)) if self.options.wine else None
+        run = wine.run if wine else []
+        self.run_device = run + [self.options.device_exe if wine else self.options.device]
+        self.run_udpcmd, self.run_expect = run + [self.options.udpcmd], run + [self.options.expect]
+
+    def wine_prefix(self):
+        """Makes or refreshes the cases' wine prefix: setUp starts wine there."""
+
+    def test_device_malformed(self):
+        process = self.start_device(self.run_device)
+        for number, (datagram, problem) in enumerate(MALFORMED, 1):
+            with self.subTest(problem):
+                self.assertIsNone(exchange(datagram), "a reply to a malformed datagram")
+                seen = process.wait_for(lambda p: sum(t[:1] == "#" for t in p.lines()) == number, 3)
+                self.assertTrue(seen, f"no line for a malformed datagram: {process.lines()}")
+                line = device_line(process.lines()[-1])
+                self.assertTrue(line and line.data == datagram[:64] and
+                                line.length == len(datagram) and line.cut == (len(datagram) > 64)
+                                and line.rest.endswith(f"malformed: {problem} | no reply"),
+                                f"wrong line for a malformed datagram: {process.lines()[-1]}")
+        self.assertEqual((exchange(AT_ONE), exchange(AB)), ((b"OK @1", DEVICE_PORT), None),
+                         "wrong replies to @1 and AB after them")
+        self.assertTrue(process.popen.poll() is None and process.status_lines() == [
+            READY + "0.0.0.0:2639"] and all(t[:1] == "#" for t in process.lines()),
+            f"the device ended, or said more: {process.status_lines()}, {process.lines()}")
+
+    def test_device_count_and_reply_port(self):
+        process = self.start_device(self.run_device + ["--count", "2", "--reply-port", "0"])
+        answer = exchange(AT_ONE)
+        exchange(b"x", 0)
+        status = process.wait(3)
+        self.assertTrue(answer and answer[0] == b"OK @1" and answer[1] != DEVICE_PORT and
+                        status == 0 and "replying from port" in process.status_lines()[0],
+                        f"--count 2 or --reply-port 0 failed: {answer}, status {status}, "
+                        f"{process.status_lines()}")
+
+    def test_device_idle(self):
+        started, process = time.monotonic(), Process(self.run_device + ["--idle", "1"])
+        status = process.wait(4)
+        process.end()
+        self.assertTrue(status == 0 and 0.9 < time.monotonic() - started < 4 and
+                        any("idle time over" in t for t in process.status_lines()),
+                        f"--idle 1 did not end the device: status {status}, "
+                        f"{process.status_lines()}")
+
+    def test_device_errors(self):
+        """Each refusal: one line on standard error, nothing on standard output,
+        its status, nothing bound and no file touched: a bad option, rules file
+        or existing capture file (2), a taken port (1). Under wine the Winsock
+        code keeps its words. Its help is the text written once for it, and
+        nothing else."""
+        folder = tempfile.mkdtemp()
+        bad_rules, missing = os.path.join(folder, "bad.txt"), os.path.join(folder, "missing.txt")
+        with open(bad_rules, "wb") as rules:
+            rules.write(b"# the arrow lacks its spaces\r\n@1=>reply OK\r\n")
+        taken_code = 10048 if self.options.wine else 98
+        refusals = [
+            (["--port", "65536"], 2, "udpcmd-device: --port: not a port number (0 to 65535): "
+             "65536 (see --help)"),
+            (["--rules", bad_rules], 2, f"udpcmd-device: {bad_rules}:2: {TEXT['NO_ARROW']}"),
+            (["--rules", missing], 2,
+             f"udpcmd-device: {missing}: No such file or directory (error 2)"),
+            (["--pcap", bad_rules], 2, f"udpcmd-device: {bad_rules}: {TEXT['CAPTURE_EXISTS']}"),
+            (["--pcap", missing], 1, "udpcmd-device: cannot bind the listening socket "
+             f"0.0.0.0:2639: Address already in use (error {taken_code}); another program, "
+             "perhaps another udpcmd-device, uses that port"),
+            (["/?"], 0, None)]
+        with open(DEVICE_USAGE, "rb") as usage:
+            help_text = usage.read().replace(b"\n", b"\r\n" if self.options.wine else b"\n")
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as taken:
+            taken.bind(("0.0.0.0", DEVICE_PORT))  # the device's bind fails; no other can succeed
+            for arguments, status, line in refusals:
+                process = Process(self.run_device + arguments)
+                ended = process.wait(10)
+                process.end()
+                out, lines = (help_text, []) if line is None else (b"", [line])
+                self.assertEqual((ended, process.out(), process.status_lines()),
+                                 (status, out, lines), f"{' '.join(arguments)} did not give its "
+                                 "one answer")
+        self.assertTrue(sorted(os.listdir(folder)) == ["bad.txt"] and
+                        open(bad_rules, "rb").read().startswith(b"# the arrow"),
+                        f"a refused start made or changed a file: {os.listdir(folder)}")
+
+    def test_device_capture_full(self):
+        """A disk that fills up (a tmpfs of 8 KiB): the device says so once,
+        leaves a capture that ends on a whole packet, and goes on answering."""
+        folder = tempfile.mkdtemp()
+        capture = os.path.join(folder, "full.pcap")
+        small_disk = ["unshare", "--mount", "sh", "-c",
+                      'mount -t tmpfs -o size=8k tmpfs "$0" && exec "$@"', folder]
+        if subprocess.run(small_disk + ["true"], capture_output=True).returncode != 0:
+            self.skipTest("no mount namespace with a tmpfs of its own can be made here")
+        process = self.start_device(small_disk + self.run_device + ["--pcap", capture])
+        answers = [exchange(AT_ONE) for _ in range(300)]
+        with open(f"/proc/{process.popen.pid}/root{capture}", "rb") as written:
+            data = written.read()
+        errors = [t for t in process.status_lines() if t.startswith("udpcmd-device: ")]
+        at = 24
+        while at + 12 <= len(data):
+            at += 16 + struct.unpack_from("<I", data, at + 8)[0]
+        self.assertTrue(at == len(data) and len(data) > 4096,
+                        f"the capture does not end on a whole packet: {at}, {len(data)}")
+        self.assertTrue(len(errors) == 1 and "No space left on device" in errors[0] and
+                        all(a == (b"OK @1", DEVICE_PORT) for a in answers),
+                        f"the full disk was not said once, or replies stopped: {errors}, "
+                        f"{answers[-3:]}")
+
+    def test_device_never_answers_itself(self):
+        """An awaiting frame from the device's own address and port (spoofed)
+        gets one line and no reply: a reply would come back to the device."""
+        process = self.start_device(self.run_device + ["--reply-hex", AT_ONE.hex()])
+        spoof(DEVICE_PORT, AT_ONE)
+        process.wait_for(lambda p: len(p.lines()) > 1, 0.5)  # a second line would be a loop
+        lines = process.lines()
+        self.assertTrue(len(lines) == 1 and "| no reply: the source" in lines[0],
+                        f"the device answered itself: {lines[:3]}")
+
+    def test_device_loop_guard(self):
+        """The exchange stops by itself, fast (the rate) or delayed (in a row)."""
+        rules = os.path.join(tempfile.mkdtemp(), "loop.txt")
+        with open(rules, "wb") as out:
+            out.write(LOOP_RULES)
+        for arguments, replies, reason, seconds in LOOPS:
+            devices = []
+            try:
+                for port in (DEVICE_PORT, DEVICE_PORT + 1):
+                    devices.append(self.start_device(self.run_device + [
+                        "--port", str(port), "--reply-hex", AT_ONE.hex()] + arguments +
+                        ([rules] if arguments else [])))
+                started = time.monotonic()
+                spoof(DEVICE_PORT + 1, AT_ONE)
+                stopped = devices[0].wait_for(lambda p: reason in "".join(p.lines()[-1:]), seconds)
+                took = time.monotonic() - started
+                seen = [len(d.lines()) for d in devices]
+                time.sleep(0.5)  # a loop still going would add lines
+                lines = [d.lines() for d in devices]
+            finally:
+                for device in devices:
+                    device.end()
+            replied = [[t for t in found if f"| replied from port {port} with 8 bytes" in t]
+                       for found, port in zip(lines, (DEVICE_PORT, DEVICE_PORT + 1))]
+            self.assertTrue(stopped and seen == [len(found) for found in lines] and
+                            [len(found) for found in replied] == [replies, replies],
+                            f"the two devices did not stop after {replies} replies each within "
+                            f"{seconds} s: {took}, {lines[0][-2:]}, {lines[1][-1:]}, "
+                            f"{[len(found) for found in replied]}")
+
+    def test_device_many_clients(self):
+        """udpcmd run 1,000 times one after the other as fast as it goes, then
+        50 times at once: each run, a source of its own, gets its reply. Native
+        only: under wine each run starts a Windows process, far too slowly."""
+        device = self.start_device(self.run_device)
+        shown = REPORT["data"] % b"OK @1"
+        runs = []
+        try:
+            for _ in range(1000):
+                run = subprocess.run(self.run_udpcmd + [b"@1"], stdin=subprocess.DEVNULL,
+                                     capture_output=True, timeout=5)
+                self.assertTrue(run.returncode == 1 and shown in run.stdout, "a run in a row got "
+                                f"no reply: {run.returncode}, {run.stdout}, {device.lines()[-1:]}")
+            runs = [Process(self.run_udpcmd + [b"@1"]) for _ in range(50)]
+            self.assertTrue(all(run.wait(10) == 1 and shown in run.out() for run in runs),
+                            "a run of 50 at once got no reply: "
+                            f"{[run.out() for run in runs if shown not in run.out()][:2]}")
+        finally:
+            for run in runs:
+                run.end()
+
+    def rehearse(self, device, step):
+        """Starts udpcmd with the step's command; gives its Process once the
+        device has printed the line for it."""
+        run = Process(self.run_udpcmd + [PROCEDURE[step][0]])
+        self.assertTrue(device.wait_for(lambda p: any(t.startswith(f"#{step + 1} from ")
+                                                      for t in p.lines()), 10),
+                        f"the device saw no {PROCEDURE[step][0]}: {device.lines()}")
+        return run
+
+    def check_capture(self, capture, wire):
+        """The device's capture holds what went over lo, as packets built with
+        both checksums right; where the platform does not tell the address a
+        datagram came to (wine), 0.0.0.0 stands for the device's address."""
+        expected = []
+        for packet in wire.drain():
+            source, destination = socket.inet_ntoa(packet[12:16]), socket.inet_ntoa(packet[16:20])
+            head = (packet[0] & 0x0F) * 4
+            ports = struct.unpack("!HH", packet[head:head + 4])
+            if self.options.wine:
+                source = "0.0.0.0" if ports[0] == DEVICE_PORT else source
+                destination = "0.0.0.0" if ports[1] == DEVICE_PORT else destination
+            expected.append(pcap.udp(source, ports[0], destination, ports[1], packet[head + 8:]))
+        found, times = pcap.read(capture), pcap.times(capture)
+        self.assertEqual(found, expected, "the capture differs from the wire")
+        self.assertTrue(abs(times[0] - time.time()) < 60 and
+                        times[6] - times[4] >= DELAY_SECONDS - 0.05,
+                        f"the capture's times are not the real ones: {times}")
+
+    def test_device_procedure(self):
+        """A procedure rehearsed with udpcmd: each step answered by its rule,
+        the delayed step's wait spent receiving the next, and the session in the
+        device's capture, which the dissector's tests decode too."""
+        folder, pcap_file = tempfile.mkdtemp(), self.options.pcap
+        rules = os.path.join(folder, "rules.txt")
+        with open(rules, "wb") as out:
+            out.write(RULES)
+        capture = pcap_file[:-len(".pcap")] + ".device.pcap" if pcap_file else \
+            os.path.join(folder, "device.pcap")
+        with contextlib.suppress(FileNotFoundError):
+            os.remove(capture)  # the last run's: the device refuses to replace a file
+        wire = Wire()
+        device = self.start_device(self.run_device + ["--rules", rules, "--pcap", capture])
+        runs = []
+        try:
+            for step in range(2):
+                runs.append(self.rehearse(device, step))
+                self.assertEqual(runs[-1].wait(10), 1, f"udpcmd did not finish: {runs[-1].out()}")
+            started = time.monotonic()
+            runs += [self.rehearse(device, 2), self.rehearse(device, 3)]
+            self.assertIsNone(runs[2].popen.poll(),
+                              "the delayed reply did not wait for the next command")
+            self.assertTrue(runs[2].wait(10) == 1 and time.monotonic() - started >= DELAY_SECONDS,
+                            f"the delayed reply came too soon, or not at all: {runs[2].out()}")
+            self.assertIsNone(runs[3].wait(0.5), f"udpcmd got a reply for a no-reply step: "
+                              f"{runs[3].out()}")
+            lines = device.lines()
+        finally:
+            for run in runs:
+                run.end()
+            device.end()  # stopped by a signal, it leaves a whole capture
+        for step, (command, rule, rest, reply) in enumerate(PROCEDURE):
+            line = device_line(lines[step])
+            self.assertTrue(line and line.number == step + 1 and
+                            f"| rule {rules}:{rule} {rest}" in line.rest,
+                            f"the device's line for {command} differs: {lines[step]}")
+            self.assertIn(REPORT["data"] % reply if reply else b"", runs[step].out(),
+                          f"udpcmd did not show {reply}")
+        self.assertTrue(len(lines) == 5 and lines[4].startswith(
+                        "#3 delayed reply | replied from port 2639 with 7 bytes:"),
+                        f"the delayed reply was not sent after the next command's line: {lines}")
+        self.check_capture(capture, wire)
+
+    def test_expect_arguments(self):
+        wire = Wire()
+        self.start_device(self.run_device)
         for command in ARGUMENTS:
-            run = Process(options.run_expect + ["5", command])
+            run = Process(self.run_expect + ["5", command])
             status = run.wait(15)
             run.end()
-            check(status == 0, f"udpcmd-expect 5 {command!r} failed", status, run.out())
-    finally:
-        device.end()
-    sent = [d[3][3:4 + len(c)] for d, c in zip(
-        [d for d in wire.datagrams() if d[2] == DEVICE_PORT], ARGUMENTS)]
-    check(sent == [c + b"\r" for c in ARGUMENTS], "a command changed on its way",
-          *[f"{c!r} arrived as {s[:-1]!r}" for c, s in zip(ARGUMENTS, sent)])
+            self.assertEqual(status, 0, f"udpcmd-expect 5 {command!r} failed: {run.out()}")
+        sent = [d[3][3:4 + len(c)] for d, c in zip(
+            [d for d in wire.datagrams() if d[2] == DEVICE_PORT], ARGUMENTS)]
+        self.assertEqual(sent, [c + b"\r" for c in ARGUMENTS], "a command changed on its way")
 
 
-DEVICE_CASES = {f.__name__.replace("_", ".", 1): f for f in (
-    device_malformed, device_count_and_reply_port, device_idle, device_errors,
-    device_capture_full, device_never_answers_itself, device_loop_guard, device_many_clients,
-    device_procedure, expect_arguments)}
+DEVICE_CASES = {name[5:].replace("_", ".", 1): name for name in vars(Device)
+                if name.startswith("test_")}
 # Also run with udpcmd-device.exe (and udpcmd.exe) under wine.
 DEVICE_CASES_UNDER_WINE = ("device.errors", "device.loop_guard", "device.procedure",
                            "expect.arguments")
@@ -668,27 +658,17 @@ def isolated():
         return False
 
 
-def run(options):
-    if options.case == "wine.prefix":
-        with Wine(options.wine, options.wine_loader):
-            pass
-    elif options.case in DEVICE_CASES:
-        with Wine(options.wine, options.wine_loader) if options.wine else \
-                contextlib.nullcontext() as wine:
-            run_programs = wine.run if wine else []
-            options.run_device = run_programs + [options.device_exe if wine else options.device]
-            options.run_udpcmd = run_programs + [options.udpcmd]
-            options.run_expect = run_programs + [options.expect]
-            DEVICE_CASES[options.case](options)
-    elif options.case in EXAMPLES:
-        with Wine(options.wine, options.wine_loader) as wine:
-            run_example(options.case, options, wine)
-    else:
-        run_case(options.case, options)
+def case_test(options):
+    """The unittest test that runs the case named."""
+    if options.case in CASES:
+        return Exchange(options)
+    if options.case in EXAMPLES:
+        return ExampleTest(options)
+    return Device(options, DEVICE_CASES.get(options.case, "wine_prefix"))
 
 
 def stop(signum, frame):
-    raise Failure(f"stopped by signal {signum}")  # and still end what it started
+    raise AssertionError(f"stopped by signal {signum}")  # and still end what it started
 
 
 def main():
@@ -721,7 +701,7 @@ def main():
     signal.signal(signal.SIGTERM, stop)
     adopt_orphans()
     try:
-        return outcome(lambda: run(options))
+        return ctest_status(case_test(options))
     finally:
         sweep()
 

@@ -1,5 +1,5 @@
-"""What an end-to-end case needs: processes it starts and ends, and the
-datagrams on lo. Every wait is bounded."""
+"""What an end-to-end case needs: its unittest base, the processes it starts
+and ends, and the datagrams on lo. Every wait is bounded."""
 
 import contextlib
 import ctypes
@@ -10,10 +10,11 @@ import subprocess
 import sys
 import tempfile
 import time
+import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../common"))
 import pcap  # noqa: E402  (the dissector's tests read these captures)
-from testlib import DEVICE_PORT, check  # noqa: E402
+from testlib import DEVICE_PORT  # noqa: E402
 
 READY = "udpcmd-device listening on "
 
@@ -72,13 +73,26 @@ class Process:
                 self.wait(3)
 
 
-def start_device(argv, env=None):
-    """The simulated device, once it says it is listening."""
-    process = Process(argv, env)
-    if not process.wait_for(lambda p: any(t.startswith(READY) for t in p.status_lines()), 10):
-        process.end()
-        check(False, "the device did not get ready", process.status_lines())
-    return process
+class E2ETest(unittest.TestCase):
+    """A case: the method named, or runTest for the table row options.case names."""
+    maxDiff = None  # a failure shows the whole of what differs
+
+    def __init__(self, options, method="runTest"):
+        super().__init__(method)
+        self.options = options
+
+    def need_device(self):
+        if not os.access(self.options.device, os.X_OK):
+            self.skipTest(f"the simulated device {self.options.device} is not built: run "
+                          "cmake --workflow --preset native first")
+
+    def start_device(self, argv, env=None):
+        """The simulated device, once it says it is listening; ended with the case."""
+        process = Process(argv, env)
+        self.addCleanup(process.end)
+        ready = process.wait_for(lambda p: any(t.startswith(READY) for t in p.status_lines()), 10)
+        self.assertTrue(ready, f"the device did not get ready: {process.status_lines()}")
+        return process
 
 
 def exchange(datagram, seconds=0.15):

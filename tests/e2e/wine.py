@@ -12,17 +12,8 @@ import shutil
 import subprocess
 
 from harness import netns, pids
-from testlib import check, skip
 
 WINE_RUN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../wine-run")
-
-
-def quiet(argv, seconds):
-    """The launcher, bounded; it keeps wine's services off every pipe."""
-    try:
-        return subprocess.run(argv, stdin=subprocess.DEVNULL, timeout=seconds).returncode
-    except subprocess.TimeoutExpired:
-        check(False, f"{' '.join(argv)} took longer than {seconds} s")
 
 
 def serving(prefix):
@@ -51,34 +42,44 @@ def serving(prefix):
 class Wine:
     """A wineserver of its own for one case, started inside the namespace by
     the tests' wine launcher (tests/wine-run); `run` runs a Windows program
-    against it."""
+    against it. test: the case, whose options name the prefix and the loader
+    (wine for a 32-bit prefix, wine64 for a 64-bit one)."""
 
-    def __init__(self, prefix, loader):
-        """loader: wine for a 32-bit prefix, wine64 for a 64-bit one."""
+    def __init__(self, test):
+        prefix, loader = test.options.wine, test.options.wine_loader
         if not shutil.which(loader):
-            skip(f"{loader} is not installed")
+            test.skipTest(f"{loader} is not installed")
         tmpdir = os.environ.get("TMPDIR", "")
         with open("/proc/self/mountinfo") as mounts:
             private = any(m.split()[4] == tmpdir and " - tmpfs " in m for m in mounts)
-        check(private, f"REFUSING TO RUN: TMPDIR ({tmpdir!r}) is not a private tmpfs; "
-              "run under scripts/isolated --wine")
-        self.prefix, self.run = prefix, [WINE_RUN, loader, prefix]
+        test.assertTrue(private, f"REFUSING TO RUN: TMPDIR ({tmpdir!r}) is not a private tmpfs; "
+                        "run under scripts/isolated --wine")
+        self.test, self.prefix, self.run = test, prefix, [WINE_RUN, loader, prefix]
+
+    def launch(self, option, seconds):
+        """The launcher, bounded; it keeps wine's services off every pipe."""
+        argv = self.run + [option]
+        try:
+            return subprocess.run(argv, stdin=subprocess.DEVNULL, timeout=seconds).returncode
+        except subprocess.TimeoutExpired:
+            self.test.fail(f"{' '.join(argv)} took longer than {seconds} s")
 
     def __enter__(self):
         try:
-            status = quiet(self.run + ["--start"], 130)
-            check(status == 0, f"wine cannot run a Windows program here (status {status})")
+            status, test = self.launch("--start", 130), self.test
+            test.assertEqual(status, 0, "wine cannot run a Windows program here")
             servers = serving(self.prefix)
-            check(servers, "REFUSING TO RUN: no wineserver for the prefix is running")
-            check(all(s[1] == netns(os.getpid()) for s in servers), "REFUSING TO RUN udpcmd.exe: "
-                  "a wineserver for the prefix runs in another network namespace", *servers)
-            check(any(s[2].startswith(os.environ["TMPDIR"] + "/") for s in servers),
-                  "REFUSING TO RUN: the wineserver is not in the private server directory",
-                  *servers)
+            test.assertTrue(servers, "REFUSING TO RUN: no wineserver for the prefix is running")
+            test.assertTrue(all(s[1] == netns(os.getpid()) for s in servers),
+                            "REFUSING TO RUN udpcmd.exe: a wineserver for the prefix runs in "
+                            f"another network namespace: {servers}")
+            test.assertTrue(any(s[2].startswith(os.environ["TMPDIR"] + "/") for s in servers),
+                            "REFUSING TO RUN: the wineserver is not in the private server "
+                            f"directory: {servers}")
         except BaseException:
             self.__exit__()
             raise
         return self
 
     def __exit__(self, *exc):
-        quiet(self.run + ["--stop"], 10)
+        self.launch("--stop", 10)
