@@ -28,7 +28,7 @@ int main(int argc, char** argv) {
   int sum = 0x01 + 0x04 + 0x0D;
   size_t i;
   int at = 0, star = 0, one = 1, s;
-  struct sockaddr_in to = {0}, local = {0};
+  struct sockaddr_in to, local;
   socklen_t length = sizeof local;
 
   if (n > 23) return -1;
@@ -51,9 +51,11 @@ int main(int argc, char** argv) {
     star |= frame[i] == '*';
   }
 
+  memset(&to, 0, sizeof to);
   to.sin_family = AF_INET;
   to.sin_addr.s_addr = inet_addr("192.168.0.254");
   to.sin_port = htons(2639);
+  memset(&local, 0, sizeof local);
   local.sin_family = AF_INET;
   local.sin_addr.s_addr = htonl(INADDR_ANY);
 
