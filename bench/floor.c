@@ -74,12 +74,11 @@ int main(int argc, char** argv) {
   line(REPORT_PROGRESS);
   if (!at || star) {
     line(REPORT_NO_REPLY);
+  } else if (recvfrom(s, reply, sizeof reply - 1, 0, NULL, NULL) < 0) {
+    line("failed");
+    close(s);
+    return -1;
   } else {
-    if (recvfrom(s, reply, sizeof reply - 1, 0, NULL, NULL) < 0) {
-      line("failed");
-      close(s);
-      return -1;
-    }
     printf(REPORT_RECEIVED "\n", (unsigned)ntohs(local.sin_port));
     fflush(stdout);
     printf(REPORT_DATA "\n", (char*)reply);
