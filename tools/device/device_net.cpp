@@ -30,11 +30,15 @@ using native_socket = SOCKET;
 using address_length = int;
 constexpr int ADDRESS_IN_USE = WSAEADDRINUSE;
 constexpr int INTERRUPTED = WSAEINTR;
+bool opened(native_socket s) { return s != INVALID_SOCKET; }
+void set_last_error(int code) { WSASetLastError(code); }
 #else
 using native_socket = int;
 using address_length = socklen_t;
 constexpr int ADDRESS_IN_USE = EADDRINUSE;
 constexpr int INTERRUPTED = EINTR;
+bool opened(native_socket s) { return s >= 0; }
+void set_last_error(int code) { errno = code; }
 #endif
 
 native_socket native(net_socket s) { return static_cast<native_socket>(s); }
@@ -98,10 +102,6 @@ const CodeText WINSOCK_TEXTS[] = {
     {WSANOTINITIALISED, "Winsock not started"},
 };
 
-bool opened(native_socket s) { return s != INVALID_SOCKET; }
-
-void set_last_error(int code) { WSASetLastError(code); }
-
 // Since Windows 2000 a port unreachable message for a datagram the socket
 // sent fails its next receive (10054): a udpcmd that ended before its reply
 // came would stop the device's receiving. SIO_UDP_CONNRESET turns that off.
@@ -110,13 +110,6 @@ bool prepare(native_socket s) {
   DWORD returned = 0;
   return WSAIoctl(s, SIO_UDP_CONNRESET, &report, sizeof report, nullptr, 0, &returned, nullptr,
                   nullptr) == 0;
-}
-
-int receive_datagram(native_socket s, unsigned char* buffer, int capacity, sockaddr_in* from,
-                     NetPath* /*path: Winsock does not tell where a datagram went*/) {
-  address_length length = sizeof *from;
-  return recvfrom(s, reinterpret_cast<char*>(buffer), capacity, 0,
-                  reinterpret_cast<sockaddr*>(from), &length);
 }
 
 // Winsock's codes have their texts among the system's messages, in the
@@ -139,6 +132,16 @@ int write_some(int file, const unsigned char* bytes, std::size_t length) {
 }
 
 }  // namespace
+
+// Winsock does not tell where a datagram went: the path has only `from`.
+int net_receive(net_socket s, unsigned char* buffer, int capacity, NetPath* path) {
+  sockaddr_in from = {};
+  address_length length = sizeof from;
+  const int received = recvfrom(native(s), reinterpret_cast<char*>(buffer), capacity, 0,
+                                reinterpret_cast<sockaddr*>(&from), &length);
+  *path = NetPath{from_record(from), 0, 0};
+  return received < 0 ? -1 : received;
+}
 
 int net_send(net_socket s, const unsigned char* data, int length, NetAddress to,
              std::uint32_t /*from_ip: Winsock sends from the bound address*/) {
@@ -185,10 +188,6 @@ void net_wall_clock(std::uint32_t* seconds, std::uint32_t* microseconds) {
 
 namespace {
 
-bool opened(native_socket s) { return s >= 0; }
-
-void set_last_error(int code) { errno = code; }
-
 // IP_PKTINFO: each datagram comes with the address it was sent to, which a
 // socket bound to every address does not know otherwise.
 bool prepare(native_socket s) {
@@ -201,20 +200,32 @@ bool prepare(native_socket s) {
 #endif
 }
 
+void system_text(int code, char* text, std::size_t capacity) {
+  copy_text(text, capacity, std::strerror(code));
+}
+
+int write_some(int file, const unsigned char* bytes, std::size_t length) {
+  return static_cast<int>(write(file, bytes, length));
+}
+
+}  // namespace
+
 // recvmsg writes the datagram into `buffer` through the iovec.
-int receive_datagram(native_socket s,
-                     unsigned char* buffer,  // NOLINT(readability-non-const-parameter)
-                     int capacity, sockaddr_in* from, NetPath* path) {
+int net_receive(net_socket s,
+                unsigned char* buffer,  // NOLINT(readability-non-const-parameter)
+                int capacity, NetPath* path) {
+  sockaddr_in from = {};
   iovec area = {buffer, static_cast<std::size_t>(capacity)};
   alignas(cmsghdr) unsigned char control[128];
   msghdr message = {};
-  message.msg_name = from;
-  message.msg_namelen = sizeof *from;
+  message.msg_name = &from;
+  message.msg_namelen = sizeof from;
   message.msg_iov = &area;
   message.msg_iovlen = 1;
   message.msg_control = control;
   message.msg_controllen = sizeof control;
-  const ssize_t received = recvmsg(s, &message, 0);
+  const ssize_t received = recvmsg(native(s), &message, 0);
+  *path = NetPath{from_record(from), 0, 0};
 #ifdef IP_PKTINFO
   for (cmsghdr* c = received >= 0 ? CMSG_FIRSTHDR(&message) : nullptr; c != nullptr;
        c = CMSG_NXTHDR(&message, c)) {
@@ -225,21 +236,9 @@ int receive_datagram(native_socket s,
       path->local_ip = ntohl(info.ipi_spec_dst.s_addr);
     }
   }
-#else
-  (void)path;
 #endif
-  return static_cast<int>(received);
+  return received < 0 ? -1 : static_cast<int>(received);
 }
-
-void system_text(int code, char* text, std::size_t capacity) {
-  copy_text(text, capacity, std::strerror(code));
-}
-
-int write_some(int file, const unsigned char* bytes, std::size_t length) {
-  return static_cast<int>(write(file, bytes, length));
-}
-
-}  // namespace
 
 // With IP_PKTINFO the reply leaves from the address the datagram came to,
 // whichever address the system would have picked.
@@ -351,16 +350,6 @@ int net_wait(net_socket s, long milliseconds) {
     return net_last_error() == INTERRUPTED ? 0 : -1;
   }
   return ready > 0 ? 1 : 0;
-}
-
-int net_receive(net_socket s, unsigned char* buffer, int capacity, NetPath* path) {
-  sockaddr_in record = {};
-  *path = NetPath{};
-  const int received = receive_datagram(native(s), buffer, capacity, &record, path);
-  if (received >= 0) {
-    path->from = from_record(record);
-  }
-  return received < 0 ? -1 : received;
 }
 
 // A write may take only part of the bytes (a disk filling up); the rest is
