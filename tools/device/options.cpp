@@ -177,6 +177,42 @@ int check_once(int key, unsigned* seen, char* error) {
   return 1;
 }
 
+// The option argv[*at] ("--name", "--name=value", -h or /?), with its value
+// from the next argument where it takes one and has no "="; moves *at past
+// both.
+int take_option(int argc, char** argv, int* at, unsigned* seen, DeviceOptions* options,
+                char* error) {
+  const char* argument = argv[(*at)++];
+  const char* name = argument + 2;  // "" for -h and /?
+  const char* equals = std::strchr(name, '=');
+  const std::size_t length =
+      equals != nullptr ? static_cast<std::size_t>(equals - name) : std::strlen(name);
+  // No short options but the --help ones.
+  const int key = help_alias(argument) ? HELP : argument[1] == '-' ? find(name, length) : -1;
+  if (key < 0) {
+    return refuse(error, {"unknown or ambiguous option: ", argument});
+  }
+  const LongOption& option = LONG_OPTIONS[key];
+  const char* value = equals != nullptr ? equals + 1 : "";
+  if (!option.takes_value && equals != nullptr) {
+    return refuse(error, {"--", option.name, " takes no value"});
+  }
+  if (option.takes_value && equals == nullptr) {
+    if (*at == argc) {
+      return refuse(error, {"--", option.name, " needs a value"});
+    }
+    value = argv[(*at)++];
+  }
+  if (!check_once(key, seen, error)) {
+    return 0;
+  }
+  long number = 0;
+  if (option.number != nullptr && !number_in(value, option.lowest, option.highest, &number)) {
+    return refuse(error, {"--", option.name, ": ", option.number, ": ", value});
+  }
+  return take(key, value, number, options, error);
+}
+
 }  // namespace
 
 int parse_options(int argc, char** argv, DeviceOptions* options, char* error) {
@@ -186,41 +222,14 @@ int parse_options(int argc, char** argv, DeviceOptions* options, char* error) {
   error[0] = 0;
   unsigned seen = 0;
   int at = 1;
-  // Options ("--name", "--name=value", -h or /?) end at "--", at "-" and at
-  // the first other argument not starting with '-'.
+  // Options end at "--", at "-" and at the first other argument not starting
+  // with '-'.
   while (at < argc && ((argv[at][0] == '-' && argv[at][1] != 0) || help_alias(argv[at]))) {
-    const char* argument = argv[at++];
-    if (std::strcmp(argument, "--") == 0) {
+    if (std::strcmp(argv[at], "--") == 0) {
+      ++at;
       break;
     }
-    const char* name = argument + 2;  // "" for -h and /?
-    const char* equals = std::strchr(name, '=');
-    const std::size_t length =
-        equals != nullptr ? static_cast<std::size_t>(equals - name) : std::strlen(name);
-    // No short options but the --help ones.
-    const int key = help_alias(argument) ? HELP : argument[1] == '-' ? find(name, length) : -1;
-    if (key < 0) {
-      return refuse(error, {"unknown or ambiguous option: ", argument});
-    }
-    const LongOption& option = LONG_OPTIONS[key];
-    const char* value = equals != nullptr ? equals + 1 : "";
-    if (!option.takes_value && equals != nullptr) {
-      return refuse(error, {"--", option.name, " takes no value"});
-    }
-    if (option.takes_value && equals == nullptr) {  // the value is the next argument
-      if (at == argc) {
-        return refuse(error, {"--", option.name, " needs a value"});
-      }
-      value = argv[at++];
-    }
-    if (!check_once(key, &seen, error)) {
-      return 0;
-    }
-    long number = 0;
-    if (option.number != nullptr && !number_in(value, option.lowest, option.highest, &number)) {
-      return refuse(error, {"--", option.name, ": ", option.number, ": ", value});
-    }
-    if (!take(key, value, number, options, error)) {
+    if (!take_option(argc, argv, &at, &seen, options, error)) {
       return 0;
     }
   }
