@@ -14,8 +14,7 @@ constexpr unsigned char ACKNOWLEDGEMENT[] = {'O', 'K', ' '};
 // takes; gives its length.
 std::size_t acknowledgement(const FrameCheck& check, unsigned char* reply) {
   std::memcpy(reply, ACKNOWLEDGEMENT, sizeof ACKNOWLEDGEMENT);
-  const std::size_t room = REPLY_CAPACITY - sizeof ACKNOWLEDGEMENT;
-  const std::size_t taken = check.message_length < room ? check.message_length : room;
+  const std::size_t taken = std::min(check.message_length, REPLY_CAPACITY - sizeof ACKNOWLEDGEMENT);
   std::memcpy(reply + sizeof ACKNOWLEDGEMENT, check.message, taken);
   return sizeof ACKNOWLEDGEMENT + taken;
 }
@@ -87,9 +86,7 @@ bool delay_reply(Responder* responder, const Datagram& datagram, int rule) {
 // " | rule FILE:LINE", then what the rule does.
 void answer_by_rule(Responder* responder, const Datagram& datagram, int rule, Line* line) {
   const Rule& chosen = responder->rules->rules[rule];
-  append_text(line, " | rule ");
-  append_text(line, responder->options->rules_path);
-  append_text(line, ":");
+  append_all(line, {" | rule ", responder->options->rules_path, ":"});
   append_unsigned(line, chosen.line);
   if (!chosen.replies) {
     append_text(line, " | reply withheld (no-reply)");
@@ -127,8 +124,7 @@ void send_pending(Responder* responder, const PendingReply& pending) {
       rate_refusal(&responder->ledger, pending.to, net_milliseconds(),
                    answerable(responder->rules->bytes + chosen.reply_at, chosen.reply_length));
   if (refusal != nullptr) {
-    append_text(&line, " | no reply: ");
-    append_text(&line, refusal);
+    append_all(&line, {" | no reply: ", refusal});
   }
   if (refusal != nullptr ||
       !send_rule_reply(responder, pending.rule, pending.to, pending.from_ip, &line)) {
@@ -171,8 +167,7 @@ void answer(Responder* responder, const Datagram& datagram, const FrameCheck& ch
     refusal = rate_refusal(&responder->ledger, from, net_milliseconds(), answerable(reply, length));
   }
   if (refusal != nullptr) {
-    append_text(line, " | no reply: ");
-    append_text(line, refusal);
+    append_all(line, {" | no reply: ", refusal});
   } else if (rule >= 0) {
     answer_by_rule(responder, datagram, rule, line);
   } else {

@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <initializer_list>
 
 #include "answer.h"
 #include "capture.h"
@@ -35,9 +34,7 @@ const char* const HELP[] = {
 void print_text(std::FILE* stream, std::initializer_list<const char*> pieces) {
   char area[LINE_CAPACITY];
   Line line = line_in(area, sizeof area);
-  for (const char* piece : pieces) {
-    append_text(&line, piece);
-  }
+  append_all(&line, pieces);
   print_line(stream, &line);
 }
 
@@ -47,8 +44,7 @@ void print_text(std::FILE* stream, std::initializer_list<const char*> pieces) {
 int fail(const char* what, const NetAddress* where, int code) {
   char area[LINE_CAPACITY];
   Line line = line_in(area, sizeof area);
-  append_text(&line, "udpcmd-device: ");
-  append_text(&line, what);
+  append_all(&line, {"udpcmd-device: ", what});
   if (where != nullptr) {
     append_text(&line, " ");
     append_address(&line, *where);
@@ -91,9 +87,7 @@ void report(Responder* responder, const Datagram& datagram) {
   if (!check_frame(datagram.bytes, datagram.length, &check)) {
     append_text(&line, " | text ");
     append_quoted(&line, datagram.bytes, datagram.length);
-    append_text(&line, " | malformed: ");
-    append_text(&line, check.problem);
-    append_text(&line, " | no reply");
+    append_all(&line, {" | malformed: ", check.problem, " | no reply"});
   } else {
     append_text(&line, " | message ");
     append_quoted(&line, check.message, check.message_length);
@@ -270,14 +264,12 @@ bool load_rules(const char* path, Rules* rules) {
   }
   char area[LINE_CAPACITY];
   Line line = line_in(area, sizeof area);
-  append_text(&line, "udpcmd-device: ");
-  append_text(&line, path);
+  append_all(&line, {"udpcmd-device: ", path});
   if (error.line > 0) {
     append_text(&line, ":");
     append_unsigned(&line, error.line);
   }
-  append_text(&line, ": ");
-  append_text(&line, error.reason);
+  append_all(&line, {": ", error.reason});
   print_line(stderr, &line);
   return false;
 }

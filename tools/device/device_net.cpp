@@ -5,11 +5,58 @@
 #include <cstring>
 #include <iterator>
 
+#ifdef _WIN32
+#include <winsock2.h>
+// winsock2.h first: mswsock.h needs its types.
+#include <fcntl.h>
+#include <io.h>
+#include <mswsock.h>
+#include <sys/stat.h>
+#else
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <ctime>
+#endif
+
 namespace {
 
+#ifdef _WIN32
+using native_socket = SOCKET;
+using address_length = int;
+constexpr int ADDRESS_IN_USE = WSAEADDRINUSE;
+constexpr int INTERRUPTED = WSAEINTR;
+bool opened(native_socket s) { return s != INVALID_SOCKET; }
+void set_last_error(int code) { WSASetLastError(code); }
+#else
+using native_socket = int;
+using address_length = socklen_t;
+constexpr int ADDRESS_IN_USE = EADDRINUSE;
+constexpr int INTERRUPTED = EINTR;
+bool opened(native_socket s) { return s >= 0; }
+void set_last_error(int code) { errno = code; }
+#endif
+
+native_socket native(net_socket s) { return static_cast<native_socket>(s); }
+
+sockaddr_in to_record(NetAddress address) {
+  sockaddr_in record = {};
+  record.sin_family = AF_INET;
+  record.sin_addr.s_addr = htonl(address.ip);
+  record.sin_port = htons(address.port);
+  return record;
+}
+
+NetAddress from_record(const sockaddr_in& record) {
+  return NetAddress{ntohl(record.sin_addr.s_addr), ntohs(record.sin_port)};
+}
+
 void copy_text(char* text, std::size_t capacity, const char* source) {
-  const std::size_t length = std::strlen(source);
-  const std::size_t taken = length < capacity - 1 ? length : capacity - 1;
+  const std::size_t taken = std::min(std::strlen(source), capacity - 1);
   std::memcpy(text, source, taken);
   text[taken] = 0;
 }
@@ -18,17 +65,7 @@ void copy_text(char* text, std::size_t capacity, const char* source) {
 
 #ifdef _WIN32
 
-#include <winsock2.h>
-// winsock2.h first: mswsock.h needs its types.
-#include <fcntl.h>
-#include <io.h>
-#include <mswsock.h>
-#include <sys/stat.h>
-
 namespace {
-
-using native_socket = SOCKET;
-using address_length = int;
 
 // 100-nanosecond steps from 1601-01-01, where Windows' time of day starts,
 // to 1970-01-01.
@@ -65,12 +102,6 @@ const CodeText WINSOCK_TEXTS[] = {
     {WSANOTINITIALISED, "Winsock not started"},
 };
 
-native_socket native(net_socket s) { return static_cast<native_socket>(s); }
-
-bool opened(native_socket s) { return s != INVALID_SOCKET; }
-
-void set_last_error(int code) { WSASetLastError(code); }
-
 // Since Windows 2000 a port unreachable message for a datagram the socket
 // sent fails its next receive (10054): a udpcmd that ended before its reply
 // came would stop the device's receiving. SIO_UDP_CONNRESET turns that off.
@@ -79,19 +110,6 @@ bool prepare(native_socket s) {
   DWORD returned = 0;
   return WSAIoctl(s, SIO_UDP_CONNRESET, &report, sizeof report, nullptr, 0, &returned, nullptr,
                   nullptr) == 0;
-}
-
-int receive_datagram(native_socket s, unsigned char* buffer, int capacity, sockaddr_in* from,
-                     NetPath* /*path: Winsock does not tell where a datagram went*/) {
-  address_length length = sizeof *from;
-  return recvfrom(s, reinterpret_cast<char*>(buffer), capacity, 0,
-                  reinterpret_cast<sockaddr*>(from), &length);
-}
-
-int send_datagram(native_socket s, const unsigned char* data, int length, const sockaddr_in* to,
-                  std::uint32_t /*from_ip: Winsock sends from the bound address*/) {
-  return sendto(s, reinterpret_cast<const char*>(data), length, 0,
-                reinterpret_cast<const sockaddr*>(to), sizeof *to);
 }
 
 // Winsock's codes have their texts among the system's messages, in the
@@ -109,15 +127,28 @@ void system_text(int code, char* text, std::size_t capacity) {
   copy_text(text, capacity, known != std::end(WINSOCK_TEXTS) ? known->text : "unknown error");
 }
 
-bool interrupted(int code) { return code == WSAEINTR; }
-
 int write_some(int file, const unsigned char* bytes, std::size_t length) {
   return _write(file, bytes, static_cast<unsigned>(length));
 }
 
 }  // namespace
 
-bool net_in_use(int code) { return code == WSAEADDRINUSE; }
+// Winsock does not tell where a datagram went: the path has only `from`.
+int net_receive(net_socket s, unsigned char* buffer, int capacity, NetPath* path) {
+  sockaddr_in from = {};
+  address_length length = sizeof from;
+  const int received = recvfrom(native(s), reinterpret_cast<char*>(buffer), capacity, 0,
+                                reinterpret_cast<sockaddr*>(&from), &length);
+  *path = NetPath{from_record(from), 0, 0};
+  return received < 0 ? -1 : received;
+}
+
+int net_send(net_socket s, const unsigned char* data, int length, NetAddress to,
+             std::uint32_t /*from_ip: Winsock sends from the bound address*/) {
+  const sockaddr_in record = to_record(to);
+  return sendto(native(s), reinterpret_cast<const char*>(data), length, 0,
+                reinterpret_cast<const sockaddr*>(&record), sizeof record) >= 0;
+}
 
 // msvcrt's _open with _O_EXCL: fopen's "x" mode is not in XP's msvcrt.
 int file_create(const char* path) {
@@ -155,25 +186,7 @@ void net_wall_clock(std::uint32_t* seconds, std::uint32_t* microseconds) {
 
 #else
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/select.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <ctime>
-
 namespace {
-
-using native_socket = int;
-using address_length = socklen_t;
-
-native_socket native(net_socket s) { return static_cast<native_socket>(s); }
-
-bool opened(native_socket s) { return s >= 0; }
-
-void set_last_error(int code) { errno = code; }
 
 // IP_PKTINFO: each datagram comes with the address it was sent to, which a
 // socket bound to every address does not know otherwise.
@@ -187,9 +200,35 @@ bool prepare(native_socket s) {
 #endif
 }
 
-void read_path(msghdr* message, NetPath* path) {
+void system_text(int code, char* text, std::size_t capacity) {
+  copy_text(text, capacity, std::strerror(code));
+}
+
+int write_some(int file, const unsigned char* bytes, std::size_t length) {
+  return static_cast<int>(write(file, bytes, length));
+}
+
+}  // namespace
+
+// recvmsg writes the datagram into `buffer` through the iovec.
+int net_receive(net_socket s,
+                unsigned char* buffer,  // NOLINT(readability-non-const-parameter)
+                int capacity, NetPath* path) {
+  sockaddr_in from = {};
+  iovec area = {buffer, static_cast<std::size_t>(capacity)};
+  alignas(cmsghdr) unsigned char control[128];
+  msghdr message = {};
+  message.msg_name = &from;
+  message.msg_namelen = sizeof from;
+  message.msg_iov = &area;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  const ssize_t received = recvmsg(native(s), &message, 0);
+  *path = NetPath{from_record(from), 0, 0};
 #ifdef IP_PKTINFO
-  for (cmsghdr* c = CMSG_FIRSTHDR(message); c != nullptr; c = CMSG_NXTHDR(message, c)) {
+  for (cmsghdr* c = received >= 0 ? CMSG_FIRSTHDR(&message) : nullptr; c != nullptr;
+       c = CMSG_NXTHDR(&message, c)) {
     if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
       in_pktinfo info;
       std::memcpy(&info, CMSG_DATA(c), sizeof info);
@@ -197,36 +236,15 @@ void read_path(msghdr* message, NetPath* path) {
       path->local_ip = ntohl(info.ipi_spec_dst.s_addr);
     }
   }
-#else
-  (void)message;
 #endif
-}
-
-// recvmsg writes the datagram into `buffer` through the iovec.
-int receive_datagram(native_socket s,
-                     unsigned char* buffer,  // NOLINT(readability-non-const-parameter)
-                     int capacity, sockaddr_in* from, NetPath* path) {
-  iovec area = {buffer, static_cast<std::size_t>(capacity)};
-  alignas(cmsghdr) unsigned char control[128];
-  msghdr message = {};
-  message.msg_name = from;
-  message.msg_namelen = sizeof *from;
-  message.msg_iov = &area;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  const ssize_t received = recvmsg(s, &message, 0);
-  if (received >= 0) {
-    read_path(&message, path);
-  }
-  return static_cast<int>(received);
+  return received < 0 ? -1 : static_cast<int>(received);
 }
 
 // With IP_PKTINFO the reply leaves from the address the datagram came to,
 // whichever address the system would have picked.
-int send_datagram(native_socket s, const unsigned char* data, int length, const sockaddr_in* to,
-                  std::uint32_t from_ip) {
-  sockaddr_in destination = *to;
+int net_send(net_socket s, const unsigned char* data, int length, NetAddress to,
+             std::uint32_t from_ip) {
+  sockaddr_in destination = to_record(to);
   // sendmsg only reads the bytes, but iovec has no form for constant ones.
   iovec area = {const_cast<unsigned char*>(data),  // NOLINT(cppcoreguidelines-pro-type-const-cast)
                 static_cast<std::size_t>(length)};
@@ -251,22 +269,8 @@ int send_datagram(native_socket s, const unsigned char* data, int length, const 
 #else
   (void)from_ip;
 #endif
-  return static_cast<int>(sendmsg(s, &message, 0));
+  return sendmsg(native(s), &message, 0) >= 0;
 }
-
-void system_text(int code, char* text, std::size_t capacity) {
-  copy_text(text, capacity, std::strerror(code));
-}
-
-bool interrupted(int code) { return code == EINTR; }
-
-int write_some(int file, const unsigned char* bytes, std::size_t length) {
-  return static_cast<int>(write(file, bytes, length));
-}
-
-}  // namespace
-
-bool net_in_use(int code) { return code == EADDRINUSE; }
 
 int file_create(const char* path) {
   return open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
@@ -312,21 +316,7 @@ void net_wall_clock(std::uint32_t* seconds, std::uint32_t* microseconds) {
 
 #endif
 
-namespace {
-
-sockaddr_in to_record(NetAddress address) {
-  sockaddr_in record = {};
-  record.sin_family = AF_INET;
-  record.sin_addr.s_addr = htonl(address.ip);
-  record.sin_port = htons(address.port);
-  return record;
-}
-
-NetAddress from_record(const sockaddr_in& record) {
-  return NetAddress{ntohl(record.sin_addr.s_addr), ntohs(record.sin_port)};
-}
-
-}  // namespace
+bool net_in_use(int code) { return code == ADDRESS_IN_USE; }
 
 net_socket net_open(NetAddress local, NetAddress* bound) {
   const native_socket s = socket(AF_INET, SOCK_DGRAM, 0);
@@ -357,25 +347,9 @@ int net_wait(net_socket s, long milliseconds) {
   const int ready = select(static_cast<int>(native(s)) + 1, &readable, nullptr, nullptr,
                            milliseconds < 0 ? nullptr : &limit);
   if (ready < 0) {
-    return interrupted(net_last_error()) ? 0 : -1;
+    return net_last_error() == INTERRUPTED ? 0 : -1;
   }
   return ready > 0 ? 1 : 0;
-}
-
-int net_receive(net_socket s, unsigned char* buffer, int capacity, NetPath* path) {
-  sockaddr_in record = {};
-  *path = NetPath{};
-  const int received = receive_datagram(native(s), buffer, capacity, &record, path);
-  if (received >= 0) {
-    path->from = from_record(record);
-  }
-  return received < 0 ? -1 : received;
-}
-
-int net_send(net_socket s, const unsigned char* data, int length, NetAddress to,
-             std::uint32_t from_ip) {
-  const sockaddr_in record = to_record(to);
-  return send_datagram(native(s), data, length, &record, from_ip) >= 0;
 }
 
 // A write may take only part of the bytes (a disk filling up); the rest is

@@ -47,7 +47,6 @@ void net_error_text(int code, char* text, std::size_t capacity);
 // Milliseconds of a clock that only goes forward, wrapping around at 2^32
 // (about 49 days): only differences of two readings mean anything.
 std::uint32_t net_milliseconds();
-// Sleeps for `milliseconds`.
 void net_pause(long milliseconds);
 // The time of day, in seconds and microseconds since 1970-01-01 UTC.
 void net_wall_clock(std::uint32_t* seconds, std::uint32_t* microseconds);
@@ -61,6 +60,5 @@ bool net_in_use(int code);
 int file_create(const char* path);
 // Writes all `length` bytes at the file's end; gives 0 or an errno value.
 int file_write(int file, const unsigned char* bytes, std::size_t length);
-// Cuts the file back to `length` bytes.
 void file_cut(int file, std::size_t length);
 void file_close(int file);

@@ -3,26 +3,13 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "text/line.h"
+#include "show.h"
 
 namespace {
 
 // Each option's key: its row in LONG_OPTIONS (TEXT, HEX: --reply-text, --reply-hex).
-enum Key {
-  ADDRESS,
-  PORT,
-  TEXT,
-  HEX,
-  NO_REPLY,
-  REPLY_PORT,
-  COUNT,
-  IDLE,
-  RULES,
-  PCAP,
-  HELP,
-  VERSION,
-  KEYS
-};
+enum { ADDRESS, PORT, TEXT, HEX, NO_REPLY, REPLY_PORT, COUNT, IDLE, RULES, PCAP, HELP, VERSION };
+constexpr int KEYS = VERSION + 1;
 
 constexpr unsigned REPLY_KEYS = 1U << TEXT | 1U << HEX | 1U << NO_REPLY;
 
@@ -66,9 +53,7 @@ bool help_alias(const char* argument) {
 // Writes the pieces, one after the other, as the explanation; gives 0.
 int refuse(char* error, std::initializer_list<const char*> pieces) {
   Line line = line_in(error, OPTION_ERROR_CAPACITY);
-  for (const char* piece : pieces) {
-    append_text(&line, piece);
-  }
+  append_all(&line, pieces);
   error[line.length] = 0;  // append_text keeps one byte free
   return 0;
 }
@@ -192,20 +177,18 @@ int check_once(int key, unsigned* seen, char* error) {
   return 1;
 }
 
-// The option argv[*at] ("--name", "--name=value", -h or /?),
-// with its value from the next argument where it takes one and has no "=";
-// moves *at past both.
+// The option argv[*at] ("--name", "--name=value", -h or /?), with its value
+// from the next argument where it takes one and has no "="; moves *at past
+// both.
 int take_option(int argc, char** argv, int* at, unsigned* seen, DeviceOptions* options,
                 char* error) {
   const char* argument = argv[(*at)++];
-  if (help_alias(argument)) {
-    return check_once(HELP, seen, error) && take(HELP, "", 0, options, error);
-  }
-  const char* name = argument + 2;
+  const char* name = argument + 2;  // "" for -h and /?
   const char* equals = std::strchr(name, '=');
   const std::size_t length =
       equals != nullptr ? static_cast<std::size_t>(equals - name) : std::strlen(name);
-  const int key = argument[1] == '-' ? find(name, length) : -1;  // no other short options
+  // No short options but the --help ones.
+  const int key = help_alias(argument) ? HELP : argument[1] == '-' ? find(name, length) : -1;
   if (key < 0) {
     return refuse(error, {"unknown or ambiguous option: ", argument});
   }

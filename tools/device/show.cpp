@@ -16,6 +16,12 @@ std::size_t shown(std::size_t length) { return length < SHOWN_BYTES ? length : S
 
 }  // namespace
 
+void append_all(Line* line, std::initializer_list<const char*> texts) {
+  for (const char* text : texts) {
+    append_text(line, text);
+  }
+}
+
 void append_hex(Line* line, const unsigned char* bytes, std::size_t length) {
   for (std::size_t i = 0; i < shown(length); ++i) {
     append_text(line, " ");
@@ -58,9 +64,7 @@ void print_line(std::FILE* stream, Line* line) {
 }
 
 void append_reason(Line* line, const char* reason, int code) {
-  append_text(line, ": ");
-  append_text(line, reason);
-  append_text(line, " (error ");
+  append_all(line, {": ", reason, " (error "});
   append_signed(line, code);
   append_text(line, ")");
 }
@@ -68,8 +72,7 @@ void append_reason(Line* line, const char* reason, int code) {
 void print_file_error(const char* path, int code, const char* after) {
   char area[LINE_CAPACITY];
   Line line = line_in(area, sizeof area);
-  append_text(&line, "udpcmd-device: ");
-  append_text(&line, path);
+  append_all(&line, {"udpcmd-device: ", path});
   append_reason(&line, std::strerror(code), code);
   append_text(&line, after);
   print_line(stderr, &line);

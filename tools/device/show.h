@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <initializer_list>
 
 #include "device_net.h"
 #include "text/line.h"
@@ -13,6 +14,8 @@ constexpr std::size_t SHOWN_BYTES = 64;
 constexpr std::size_t LINE_CAPACITY = 2048;       // the longest datagram line fits whole
 constexpr std::size_t ERROR_TEXT_CAPACITY = 256;  // the system's words for an error
 
+// Each text in turn.
+void append_all(Line* line, std::initializer_list<const char*> texts);
 // " 4F 4B": a space and two upper-case hex digits for each byte shown.
 void append_hex(Line* line, const unsigned char* bytes, std::size_t length);
 // The bytes shown in double quotation marks, everything but printable ASCII
