@@ -1,7 +1,7 @@
 """What the Python tests share.
 
+    OptionsTest     a unittest test given the command line's options
     ctest_status(test) -> runs one unittest test: 0 passed, 1 failed, 77 skipped
-    skip, check, outcome    the dissector tests' own skip, checks and status
     FRAMES          the frame table's rows (frames.txt), as Frame tuples
     FRAME[command]  the frame sent for a command of the table
     REPORT[name]    a text of udpcmd's report (report.txt), bytes
@@ -27,36 +27,13 @@ SKIP = 77
 DEVICE_IP, DEVICE_PORT = "192.168.0.254", 2639
 
 
-class Skip(Exception):
-    pass
+class OptionsTest(unittest.TestCase):
+    """A test given the command line's options: the method named, or runTest."""
+    maxDiff = None  # a failure shows the whole of what differs
 
-
-class Failure(Exception):
-    pass
-
-
-def skip(reason):
-    raise Skip(reason)  # what the test started is still ended on the way out
-
-
-def check(condition, what, *details):
-    if not condition:
-        raise Failure("\n  ".join([what] + [str(d) for d in details]))
-
-
-def outcome(run):
-    """Runs run(), which gives a list of failures or raises Failure or Skip;
-    prints what went wrong and gives the exit status."""
-    try:
-        failures = run() or []
-    except Skip as reason:
-        print(f"skipped: {reason}", flush=True)
-        return SKIP
-    except Failure as failure:
-        failures = [str(failure)]
-    for failure in failures:
-        print(f"FAILED: {failure}", flush=True)
-    return 1 if failures else 0
+    def __init__(self, options, method="runTest"):
+        super().__init__(method)
+        self.options = options
 
 
 def ctest_status(test):

@@ -10,11 +10,10 @@ import subprocess
 import sys
 import tempfile
 import time
-import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../common"))
 import pcap  # noqa: E402  (the dissector's tests read these captures)
-from testlib import DEVICE_PORT  # noqa: E402
+from testlib import DEVICE_PORT, OptionsTest  # noqa: E402
 
 READY = "udpcmd-device listening on "
 
@@ -73,14 +72,8 @@ class Process:
                 self.wait(3)
 
 
-class E2ETest(unittest.TestCase):
+class E2ETest(OptionsTest):
     """A case: the method named, or runTest for the table row options.case names."""
-    maxDiff = None  # a failure shows the whole of what differs
-
-    def __init__(self, options, method="runTest"):
-        super().__init__(method)
-        self.options = options
-
     def need_device(self):
         if not os.access(self.options.device, os.X_OK):
             self.skipTest(f"the simulated device {self.options.device} is not built: run "

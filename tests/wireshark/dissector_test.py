@@ -5,7 +5,7 @@
   dissector_test.py malformed      --lua FILE
   dissector_test.py agreement      --lua FILE --frame-table EXE
   dissector_test.py abuse          --lua FILE
-  dissector_test.py plugin-folder  --plugin-dir DIR
+  dissector_test.py plugin_folder  --plugin-dir DIR
   dissector_test.py e2e            --lua FILE --frame-table EXE --captures DIR
 
 Each group writes a pcap straight from bytes (no network, no udpcmd run),
@@ -25,7 +25,7 @@ commands and replies is complete only then) and compares the fields:
   abuse          thousands of random datagrams to, from and beside the port,
                  packets captured short, ICMP errors quoting datagrams: no
                  Lua error, and the ICMP errors keep their own columns
-  plugin-folder  DIR (below /usr) is where Debian's tshark looks for global
+  plugin_folder  DIR (below /usr) is where Debian's tshark looks for global
                  Lua plugins
   e2e            every datagram the end-to-end cases sent on lo (their
                  captures in DIR): udpcmd's frames decode as the frame code
@@ -33,13 +33,8 @@ commands and replies is complete only then) and compares the fields:
                  with their commands, and the cases' end-of-run marker as a
                  frame without header
 
-As a module: decode(pcap, lua) gives one row per packet, a dict from field
-name (udpcmd.message, ...) to value, plus "info" and "protocol" (the
-columns) and "expert" (a list of (name, severity)); mismatches(rows,
-expected) compares them with a list of dicts holding the fields a row must
-have (None: must be absent).
-
-Exit status: 0 passed, 1 failed, 77 skipped (no tshark here).
+Each group is a method test_GROUP of DissectorTest. Exit status: 0 passed,
+1 failed, 77 skipped (no tshark here).
 """
 
 import argparse
@@ -53,7 +48,7 @@ import xml.etree.ElementTree as ElementTree
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../common"))
 import pcap  # noqa: E402
-from testlib import (DEVICE_IP, DEVICE_PORT, FRAMES, check, outcome, skip,  # noqa: E402
+from testlib import (DEVICE_IP, DEVICE_PORT, FRAMES, OptionsTest, ctest_status,  # noqa: E402
                      tshark_environment)
 
 SEVERITIES = {0x00800000: "error", 0x00600000: "warning", 0x00400000: "note", 0x00200000: "chat"}
@@ -63,42 +58,12 @@ ROOT_WARNING = 'Running as user "root" and group "root". This could be dangerous
 NO_REPLY_SEEN = ("udpcmd.no_reply_seen", "warning")
 NOT_AWAITED = ("udpcmd.reply_not_awaited", "warning")
 
-# --- tshark ------------------------------------------------------------------
-
-
-def tshark(args):
-    """Runs tshark with a personal configuration of its own. Gives its
-    standard output; any message on standard error but the warning printed
-    to root is a failure."""
-    if shutil.which("tshark") is None:
-        skip("tshark is not installed (Debian: apt-get install tshark)")
-    with tempfile.TemporaryDirectory(prefix="udpcmd-tshark-") as home:
-        run = subprocess.run(["tshark"] + args, env=tshark_environment(home),
-                             stdin=subprocess.DEVNULL, capture_output=True, text=True,
-                             timeout=120)
-    complaints = [line for line in run.stderr.splitlines() if line.strip() != ROOT_WARNING]
-    check(run.returncode == 0 and not complaints,
-          f"tshark {' '.join(args)} exited {run.returncode}:\n" + run.stderr)
-    return run.stdout
-
-
-LOADED = set()
-
-
-def check_loaded(lua):
-    """The dissector under test, and no other copy of it, is what tshark loads."""
-    if lua in LOADED:
-        return
-    mine = os.path.realpath(lua)
-    listed = tshark(["-G", "plugins", "-X", f"lua_script:{lua}"]).splitlines()
-    paths = [os.path.realpath(line.split("\t")[-1].strip()) for line in listed
-             if "\tlua script\t" in line]
-    others = [path for path in paths if path != mine and path.endswith("/udpcmd.lua")]
-    if others:
-        skip(f"an installed {', '.join(others)} would be decoded instead of {lua}")
-    check(mine in paths, f"tshark did not load {lua}; as root, Wireshark's init.lua must "
-          "keep run_user_scripts_when_superuser = true")
-    LOADED.add(lua)
+# --- Decoded rows ---------------------------------------------------------------
+#
+# decode() gives one row per packet, a dict from field name (udpcmd.message,
+# ...) to value, plus "info" and "protocol" (the columns) and "expert" (a list
+# of (name, severity)); an expected row holds the fields a row must have
+# (None: must be absent).
 
 
 def value(field):
@@ -110,39 +75,9 @@ def value(field):
     return int(show, 0)
 
 
-def decode(capture, lua, options=()):
-    """One row per packet of the capture, as the dissector shows it."""
-    check_loaded(lua)
-    script = ["-2", "-X", f"lua_script:{lua}", "-r", capture] + list(options)
-    columns = tshark(script + ["-T", "fields", "-E", "separator=/t", "-e", "_ws.col.Protocol",
-                               "-e", "_ws.col.Info"]).split("\n")
-    rows = []
-    for number, packet in enumerate(ElementTree.fromstring(tshark(script + ["-T", "pdml"]))
-                                    .iter("packet")):
-        protocol, info = columns[number].split("\t", 1)
-        row = {"protocol": protocol, "info": info, "expert": []}
-        for field in packet.findall("proto[@name='udpcmd']/field"):
-            if field.get("name") == "_ws.expert":
-                kind = [f.get("name") for f in field if not f.get("name").startswith("_ws.")]
-                severity = int(field.find("field[@name='_ws.expert.severity']").get("show"))
-                row["expert"].append((kind[0], SEVERITIES.get(severity, severity)))
-            else:
-                row[field.get("name")] = value(field)
-        rows.append(row)
-    return rows
-
-
-def mismatches(rows, expected):
-    """What differs between the decoded rows and the expected ones."""
-    if len(rows) != len(expected):
-        return [f"{len(rows)} packets decoded, {len(expected)} expected"]
-    found = []
-    for number, (row, want) in enumerate(zip(rows, expected), 1):
-        for name, wanted in want.items():
-            got = sorted(row[name]) if name == "expert" else row.get(name)
-            if got != (sorted(wanted) if name == "expert" else wanted):
-                found.append(f"packet {number}: {name} is {got!r}, not {wanted!r}")
-    return found
+def fields(row, names):
+    """The row's fields of those named (None: absent), its expert items sorted."""
+    return {name: sorted(row[name]) if name == "expert" else row.get(name) for name in names}
 
 
 # --- Exchanges -----------------------------------------------------------------
@@ -261,32 +196,6 @@ def packets_of(steps, number):
     return [p[:len(p) - s[5]] for p, s in zip(packets, steps)], [len(p) for p in packets]
 
 
-def check_cases(cases, lua, options=(), filters=False):
-    """Decodes the packets of every case, (name, steps, pairs), in one capture;
-    with filters, checks the display filters on it too."""
-    packets, lengths, expected, names, times, now = [], [], [], [], [], 0.0
-    for number, (name, steps, pairs) in enumerate(cases):
-        first, case_times = len(packets) + 1, []
-        for delay in (s[4] for s in steps):
-            now += delay
-            case_times.append(now)
-        captured, on_wire = packets_of(steps, number)
-        packets += captured
-        lengths += on_wire
-        expected += paired([s[3] for s in steps], pairs, first, case_times)
-        names += [name] * len(steps)
-        times += case_times
-    with tempfile.TemporaryDirectory(prefix="udpcmd-pcap-") as folder:
-        capture = os.path.join(folder, "capture.pcap")
-        pcap.write(capture, packets, times, lengths)
-        rows = decode(capture, lua, options)
-        found = mismatches(rows, expected)
-        if len(rows) == len(expected):
-            found = [f"{names[int(m.split()[1].rstrip(':')) - 1]}: {m}" for m in found]
-            found += filtered(capture, lua, rows) if filters else []
-    return found
-
-
 # --- Captures ------------------------------------------------------------------
 
 PORT_PREFERENCE = ["-o", "udpcmd.port:2700"]
@@ -367,25 +276,6 @@ FILTERS = [
 ]
 
 
-def filtered(capture, lua, rows):
-    """What the display filters select wrongly in summary output."""
-    found = []
-    for options, test in FILTERS:
-        lines = tshark(["-X", f"lua_script:{lua}", "-r", capture] + options).splitlines()
-        selected = [int(line.split()[0]) for line in lines if line.strip()]
-        wanted = [number for number, row in enumerate(rows, 1) if test(row)]
-        if selected != wanted or not wanted:
-            found.append(f"{' '.join(options)} selects {selected}, not {wanted}")
-    return found
-
-
-def run_captures(args):
-    found = check_cases(CAPTURES, args.lua, filters=True)
-    for options, cases in PORTS:
-        found += check_cases(cases, args.lua, options)
-    return found
-
-
 # --- Malformed command frames ----------------------------------------------------
 
 
@@ -408,11 +298,6 @@ MALFORMED = [
     ("checksum_cut_short", "F1 01 04 48 45 4C 4C 4F 0D FF 86 F2", "udpcmd.checksum.bad", 0),
     ("checksum_missing", "F1 01 04 41 42 0D F2", "udpcmd.checksum.bad", 0),
 ]
-
-
-def run_malformed(args):
-    return check_cases([(name, [step("A", "D", malformed(datagram, error, status))], [])
-                        for name, datagram, error, status in MALFORMED], args.lua)
 
 
 # --- Agreement with the frame code -------------------------------------------------
@@ -438,25 +323,6 @@ def frame_table(exe, commands):
     run = subprocess.run([exe], input="".join(c.hex() + "\n" for c in commands),
                          capture_output=True, text=True, timeout=60, check=True)
     return [line.split() for line in run.stdout.splitlines()]
-
-
-def run_agreement(args):
-    frames, expected = [], []
-    for line in frame_table(args.frame_table, generated_commands()):
-        if line != ["refused"]:
-            frame, total, awaits = bytes.fromhex(line[0]), int(line[1]), int(line[2])
-            frames.append(frame)
-            expected.append({"udpcmd.checksum.sum": total, "udpcmd.checksum.status": 1,
-                             "udpcmd.awaits_reply": awaits, "expert": []})
-    # The sample must reach every kind of checksum field and both decisions.
-    sums = [row["udpcmd.checksum.sum"] for row in expected]
-    reached = {"fitting frames": len(frames) >= COMMANDS * 2 // 3,
-               "awaits a reply": any(r["udpcmd.awaits_reply"] for r in expected),
-               "S < 0": min(sums) < 0, "S >= 250": max(sums) >= 250,
-               "an empty field": any(s % 256 == 0 and s < 250 for s in sums)}
-    failures = [f"the generated commands give no {what}" for what, ok in reached.items() if not ok]
-    return failures + check_cases([(f.hex(), [step("A", "D", (f, row))], [])
-                                   for f, row in zip(frames, expected)], args.lua)
 
 
 # --- Abuse -----------------------------------------------------------------------
@@ -490,21 +356,6 @@ def abuse_packets(chosen):
     packets += [pcap.udp("192.168.0.2", 0, DEVICE_IP, DEVICE_PORT, AT_ONE.frame),
                 pcap.udp(DEVICE_IP, DEVICE_PORT, "192.168.0.2", 0, b"")[:24]]
     return packets, lengths + [len(packets[-2]), 28]
-
-
-def run_abuse(args):
-    packets, lengths = abuse_packets(random.Random(SEED))
-    with tempfile.TemporaryDirectory(prefix="udpcmd-pcap-") as folder:
-        capture = os.path.join(folder, "abuse.pcap")
-        pcap.write(capture, packets, lengths=lengths)
-        check_loaded(args.lua)
-        script = ["-X", f"lua_script:{args.lua}", "-r", capture]
-        errors = [line for passes in ([], ["-2"]) for line in
-                  tshark(script + passes + ["-V"]).splitlines() if "Lua Error" in line]
-        columns = tshark(script + ["-T", "fields", "-e", "icmp.type", "-e", "_ws.col.Protocol"])
-    found = [f"{len(errors)} Lua errors, the first: {errors[0]}"] if errors else []
-    return found + [f"an ICMP error shows as {line.split()[1]}" for line in columns.splitlines()
-                    if line.startswith("3\t") and line.split()[1] != "ICMP"]
 
 
 # --- The end-to-end cases' own captures ----------------------------------------
@@ -559,59 +410,192 @@ def e2e_rows(exe, parts):
     return rows, pairs
 
 
-def e2e_mismatches(exe, capture, packets, times, lua):
-    rows, pairs = e2e_rows(exe, [udp_parts(p) for p in packets])
-    found = mismatches(decode(capture, lua), paired(rows, pairs, 1, times))
-    return found + ([] if pairs else [f"{capture} holds no command with its reply"])
+# --- The tests ----------------------------------------------------------------------
 
 
-def run_e2e(args):
-    """The cases' captures of lo, in one file written here; the device's own
-    captures (CASE.device.pcap) each read as the device wrote it."""
-    names = sorted(n for n in os.listdir(args.captures) if n.endswith(".pcap"))
-    devices = [os.path.join(args.captures, n) for n in names if n.endswith(".device.pcap")]
-    packets = [p for name in names if not name.endswith(".device.pcap")
-               for p in pcap.read(os.path.join(args.captures, name))]
-    if not packets or not devices:
-        skip(f"no captures, or none of the device's, in {args.captures}: the end-to-end "
-             "cases make them")
-    times = [number / 1000 for number in range(len(packets))]
-    with tempfile.TemporaryDirectory(prefix="udpcmd-pcap-") as folder:
-        capture = os.path.join(folder, "e2e.pcap")
-        pcap.write(capture, packets, times)
-        found = e2e_mismatches(args.frame_table, capture, packets, times, args.lua)
-    for device in devices:
-        found += e2e_mismatches(args.frame_table, device, pcap.read(device), pcap.times(device),
-                                args.lua)
-    return found
+class DissectorTest(OptionsTest):
+    """A group: the method test_GROUP, with the command line's options."""
 
+    def setUp(self):
+        if shutil.which("tshark") is None:
+            self.skipTest("tshark is not installed (Debian: apt-get install tshark)")
+        if self.options.lua:
+            self.check_loaded(self.options.lua)
 
-# --- The plugin folder -------------------------------------------------------------
+    def tshark(self, args):
+        """Runs tshark with a personal configuration of its own. Gives its
+        standard output; any message on standard error but the warning printed
+        to root is a failure."""
+        with tempfile.TemporaryDirectory(prefix="udpcmd-tshark-") as home:
+            run = subprocess.run(["tshark"] + args, env=tshark_environment(home),
+                                 stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                                 timeout=120)
+        complaints = [line for line in run.stderr.splitlines() if line.strip() != ROOT_WARNING]
+        self.assertTrue(run.returncode == 0 and not complaints,
+                        f"tshark {' '.join(args)} exited {run.returncode}:\n" + run.stderr)
+        return run.stdout
 
+    def check_loaded(self, lua):
+        """The dissector under test, and no other copy of it, is what tshark loads."""
+        mine = os.path.realpath(lua)
+        listed = self.tshark(["-G", "plugins", "-X", f"lua_script:{lua}"]).splitlines()
+        paths = [os.path.realpath(line.split("\t")[-1].strip()) for line in listed
+                 if "\tlua script\t" in line]
+        others = [path for path in paths if path != mine and path.endswith("/udpcmd.lua")]
+        if others:
+            self.skipTest(f"an installed {', '.join(others)} would be decoded instead of {lua}")
+        self.assertIn(mine, paths, f"tshark did not load {lua}; as root, Wireshark's init.lua "
+                      "must keep run_user_scripts_when_superuser = true")
 
-def run_plugin_folder(args):
-    folders = dict(line.split(":", 1) for line in tshark(["-G", "folders"]).splitlines()
-                   if ":" in line)
-    shown_folder = folders.get("Global Lua Plugins", "").strip()
-    wanted = "/usr/" + args.plugin_dir.strip("/")
-    return [] if shown_folder == wanted else [f"tshark's global Lua plugins folder is "
-                                              f"{shown_folder!r}; the packages install the "
-                                              f"dissector in {wanted!r}"]
+    def decode(self, capture, options=()):
+        """One row per packet of the capture, as the dissector shows it."""
+        script = ["-2", "-X", f"lua_script:{self.options.lua}", "-r", capture] + list(options)
+        columns = self.tshark(script + ["-T", "fields", "-E", "separator=/t", "-e",
+                                        "_ws.col.Protocol", "-e", "_ws.col.Info"]).split("\n")
+        rows = []
+        for number, packet in enumerate(ElementTree.fromstring(
+                self.tshark(script + ["-T", "pdml"])).iter("packet")):
+            protocol, info = columns[number].split("\t", 1)
+            row = {"protocol": protocol, "info": info, "expert": []}
+            for field in packet.findall("proto[@name='udpcmd']/field"):
+                if field.get("name") == "_ws.expert":
+                    kind = [f.get("name") for f in field if not f.get("name").startswith("_ws.")]
+                    severity = int(field.find("field[@name='_ws.expert.severity']").get("show"))
+                    row["expert"].append((kind[0], SEVERITIES.get(severity, severity)))
+                else:
+                    row[field.get("name")] = value(field)
+            rows.append(row)
+        return rows
 
+    def assert_rows(self, rows, expected, names):
+        """Each decoded row has the fields of its expected one; names: the
+        case of each packet."""
+        self.assertEqual(len(rows), len(expected), "packets decoded, and expected")
+        for number, (row, want) in enumerate(zip(rows, expected), 1):
+            with self.subTest(names[number - 1], packet=number):
+                self.assertEqual(fields(row, want), fields(want, want))
 
-GROUPS = {"captures": run_captures, "malformed": run_malformed, "agreement": run_agreement,
-          "abuse": run_abuse, "plugin-folder": run_plugin_folder, "e2e": run_e2e}
+    def check_cases(self, cases, options=(), filters=False):
+        """Decodes the packets of every case, (name, steps, pairs), in one
+        capture; with filters, checks the display filters on it too."""
+        packets, lengths, expected, names, times, now = [], [], [], [], [], 0.0
+        for number, (name, steps, pairs) in enumerate(cases):
+            first, case_times = len(packets) + 1, []
+            for delay in (s[4] for s in steps):
+                now += delay
+                case_times.append(now)
+            captured, on_wire = packets_of(steps, number)
+            packets += captured
+            lengths += on_wire
+            expected += paired([s[3] for s in steps], pairs, first, case_times)
+            names += [name] * len(steps)
+            times += case_times
+        with tempfile.TemporaryDirectory(prefix="udpcmd-pcap-") as folder:
+            capture = os.path.join(folder, "capture.pcap")
+            pcap.write(capture, packets, times, lengths)
+            rows = self.decode(capture, options)
+            self.assert_rows(rows, expected, names)
+            if filters:
+                self.check_filters(capture, rows)
+
+    def check_filters(self, capture, rows):
+        """Each display filter selects in summary output the packets whose
+        decoded row passes its test, and at least one."""
+        for options, test in FILTERS:
+            with self.subTest(" ".join(options)):
+                lines = self.tshark(["-X", f"lua_script:{self.options.lua}", "-r", capture]
+                                    + options).splitlines()
+                wanted = [number for number, row in enumerate(rows, 1) if test(row)]
+                self.assertTrue(wanted, "the capture holds nothing for the filter to select")
+                self.assertEqual([int(line.split()[0]) for line in lines if line.strip()], wanted)
+
+    def test_captures(self):
+        self.check_cases(CAPTURES, filters=True)
+        for options, cases in PORTS:
+            self.check_cases(cases, options)
+
+    def test_malformed(self):
+        self.check_cases([(name, [step("A", "D", malformed(datagram, error, status))], [])
+                          for name, datagram, error, status in MALFORMED])
+
+    def test_agreement(self):
+        frames, expected = [], []
+        for line in frame_table(self.options.frame_table, generated_commands()):
+            if line != ["refused"]:
+                frame, total, awaits = bytes.fromhex(line[0]), int(line[1]), int(line[2])
+                frames.append(frame)
+                expected.append({"udpcmd.checksum.sum": total, "udpcmd.checksum.status": 1,
+                                 "udpcmd.awaits_reply": awaits, "expert": []})
+        # The sample must reach every kind of checksum field and both decisions.
+        sums = [row["udpcmd.checksum.sum"] for row in expected]
+        reached = {"fitting frames": len(frames) >= COMMANDS * 2 // 3,
+                   "awaits a reply": any(r["udpcmd.awaits_reply"] for r in expected),
+                   "S < 0": min(sums) < 0, "S >= 250": max(sums) >= 250,
+                   "an empty field": any(s % 256 == 0 and s < 250 for s in sums)}
+        for what, ok in reached.items():
+            with self.subTest(what):
+                self.assertTrue(ok, f"the generated commands give no {what}")
+        self.check_cases([(f.hex(), [step("A", "D", (f, row))], [])
+                          for f, row in zip(frames, expected)])
+
+    def test_abuse(self):
+        packets, lengths = abuse_packets(random.Random(SEED))
+        with tempfile.TemporaryDirectory(prefix="udpcmd-pcap-") as folder:
+            capture = os.path.join(folder, "abuse.pcap")
+            pcap.write(capture, packets, lengths=lengths)
+            script = ["-X", f"lua_script:{self.options.lua}", "-r", capture]
+            errors = [line for passes in ([], ["-2"]) for line in
+                      self.tshark(script + passes + ["-V"]).splitlines() if "Lua Error" in line]
+            columns = self.tshark(script + ["-T", "fields", "-e", "icmp.type", "-e",
+                                            "_ws.col.Protocol"])
+        self.assertEqual(errors[:1], [], f"{len(errors)} Lua errors, the first shown")
+        self.assertEqual([line.split()[1] for line in columns.splitlines()
+                          if line.startswith("3\t") and line.split()[1] != "ICMP"], [],
+                         "ICMP errors shown as another protocol")
+
+    def test_e2e(self):  # the cases' captures of lo in one file; the device's own as it wrote them
+        folder = self.options.captures
+        names = sorted(n for n in os.listdir(folder) if n.endswith(".pcap"))
+        devices = [os.path.join(folder, n) for n in names if n.endswith(".device.pcap")]
+        packets = [p for name in names if not name.endswith(".device.pcap")
+                   for p in pcap.read(os.path.join(folder, name))]
+        if not packets or not devices:
+            self.skipTest(f"no captures, or none of the device's, in {folder}: the end-to-end "
+                          "cases make them")
+        times = [number / 1000 for number in range(len(packets))]
+        with tempfile.TemporaryDirectory(prefix="udpcmd-pcap-") as lo:
+            capture = os.path.join(lo, "e2e.pcap")
+            pcap.write(capture, packets, times)
+            self.check_e2e(capture, packets, times)
+        for device in devices:
+            self.check_e2e(device, pcap.read(device), pcap.times(device))
+
+    def check_e2e(self, capture, packets, times):
+        rows, pairs = e2e_rows(self.options.frame_table, [udp_parts(p) for p in packets])
+        name = os.path.basename(capture)
+        with self.subTest(name):
+            self.assert_rows(self.decode(capture), paired(rows, pairs, 1, times),
+                             [name] * len(rows))
+            self.assertTrue(pairs, f"{capture} holds no command with its reply")
+
+    def test_plugin_folder(self):
+        folders = dict(line.split(":", 1) for line in self.tshark(["-G", "folders"]).splitlines()
+                       if ":" in line)
+        wanted = "/usr/" + self.options.plugin_dir.strip("/")
+        self.assertEqual(folders.get("Global Lua Plugins", "").strip(), wanted,
+                         "tshark's global Lua plugins folder, and where the packages install "
+                         "the dissector")
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("group", choices=sorted(GROUPS))
+    parser.add_argument("group", choices=[n[5:] for n in dir(DissectorTest) if n[:5] == "test_"])
     parser.add_argument("--lua")
     parser.add_argument("--frame-table")
     parser.add_argument("--plugin-dir")
     parser.add_argument("--captures")
     args = parser.parse_args()
-    return outcome(lambda: GROUPS[args.group](args))
+    return ctest_status(DissectorTest(args, "test_" + args.group))
 
 
 if __name__ == "__main__":
