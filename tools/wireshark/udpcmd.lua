@@ -12,23 +12,18 @@
 --
 -- Use it for one run:   tshark -X lua_script:udpcmd.lua -r CAPTURE
 -- or for good: copy it into Wireshark's personal Lua plugins folder (Help >
--- About Wireshark > Folders).
---
--- Its filter fields are those of `fields` below, its expert items those of
--- `problems` (one error per malformed frame) and `notes`. The pairing of
--- commands and replies is worked out on the first pass through a capture:
--- Wireshark shows it all, tshark with -2 (one pass cannot know of a later
--- reply, so without -2 commands have neither response_in nor no_reply_seen):
---
---   tshark -2 -X lua_script:udpcmd.lua -r CAPTURE -Y udpcmd.no_reply_seen
---   tshark -X lua_script:udpcmd.lua -r CAPTURE -Y 'udpcmd.response_time > 0.5'
+-- About Wireshark > Folders). Its filter fields are those of `fields` below,
+-- its expert items those of `problems` and `notes`; the README shows them at
+-- work. The pairing of commands and replies is worked out on the first pass
+-- through a capture: Wireshark shows it all, tshark with -2 (one pass cannot
+-- know of a later reply, so without -2 commands have neither response_in nor
+-- no_reply_seen).
 --
 -- Other ports: the preference udpcmd.port moves the device's port
 -- (tshark -o udpcmd.port:2700), Decode As offers udpcmd for any UDP port, and
--- a heuristic finds a well-formed frame on any other port. UDP asks
--- heuristics only after the port's own dissector, so on a port that another
--- dissector registers (53, say) that one wins unless UDP's preference "Try
--- heuristic sub-dissectors first" is set, which this file leaves alone.
+-- a heuristic finds a well-formed frame on any other port, after the port's
+-- own dissector if it has one (53, say), unless UDP's preference "Try
+-- heuristic sub-dissectors first", every protocol's, is set: left alone here.
 
 local DEFAULT_PORT = 2639
 local FRAME_LIMIT = 31 -- bytes in a command frame
@@ -48,12 +43,9 @@ udpcmd.prefs.port = Pref.uint("UDP port", DEFAULT_PORT,
 	"The device's UDP port: datagrams to it are commands, datagrams from it replies")
 local port = DEFAULT_PORT -- as the preference has it
 
--- A frame number field, shown as a link. Its frametype (the request and
--- response marks by the link) is newer than the framenum field itself:
--- where the Lua API has no frametype table the link goes without a mark.
-local function framenum(abbrev, label, kind)
-	return ProtoField.framenum(abbrev, label, base.NONE, frametype and frametype[kind])
-end
+-- The request and response marks by a frame number's link (frametype) are
+-- newer than the framenum field itself: without them the link goes unmarked.
+local marks = frametype or {}
 
 local fields = {
 	header = ProtoField.bytes("udpcmd.header", "Frame header"),
@@ -66,8 +58,8 @@ local fields = {
 	awaits_reply = ProtoField.bool("udpcmd.awaits_reply", "Awaits a reply"),
 	reply = ProtoField.string("udpcmd.reply", "Reply"),
 	reply_length = ProtoField.uint16("udpcmd.reply.length", "Reply length"),
-	response_in = framenum("udpcmd.response_in", "Response in", "RESPONSE"),
-	response_to = framenum("udpcmd.response_to", "Response to", "REQUEST"),
+	response_in = ProtoField.framenum("udpcmd.response_in", "Response in", base.NONE, marks.RESPONSE),
+	response_to = ProtoField.framenum("udpcmd.response_to", "Response to", base.NONE, marks.REQUEST),
 	response_time = ProtoField.relative_time("udpcmd.response_time", "Response time"),
 }
 udpcmd.fields = fields
@@ -104,16 +96,13 @@ udpcmd.experts = experts
 
 -- The checksum field for S, cut at its first zero byte.
 local function checksum_field(sum)
-	local field
+	local field = char(sum % 256)
 	if sum >= 65536 then
 		field = char(0xFE, floor(sum / 65536) % 256, floor(sum / 256) % 256, sum % 256)
 	elseif sum >= 250 then
 		field = char(0xFF, floor(sum / 256) % 256, sum % 256)
-	else
-		field = char(sum % 256)
 	end
-	local zero = find(field, "\0", 1, true)
-	return zero and sub(field, 1, zero - 1) or field
+	return field:match("^[^%z]*")
 end
 
 -- The end-of-text byte sits 0 to 4 bytes before `body_end` (the trailer's
@@ -145,16 +134,15 @@ end
 
 -- Bytes as text for the Info column: each byte one character (ISO 8859-1,
 -- written as UTF-8), control characters as \xNN.
-local SHOWN = {}
-for value = 0, 255 do
+local function shown_byte(character)
+	local value = byte(character)
 	if value < 0x20 or (value >= 0x7F and value < 0xA0) then
-		SHOWN[char(value)] = format("\\x%02X", value)
-	elseif value >= 0x80 then
-		SHOWN[char(value)] = char(0xC0 + floor(value / 64), 0x80 + value % 64)
+		return format("\\x%02X", value)
 	end
+	return char(0xC0 + floor(value / 64), 0x80 + value % 64)
 end
 local function shown(bytes)
-	return (bytes:gsub("[^ -~]", SHOWN))
+	return (bytes:gsub("[^ -~]", shown_byte))
 end
 
 local CUT_SHORT_INFO = " [cut short by the capture]"
@@ -163,12 +151,11 @@ local CUT_SHORT_INFO = " [cut short by the capture]"
 -- the capture cut off is not held against the frame: only what the captured
 -- bytes show is a problem.
 local function problem_of(bytes, length, frame)
-	local captured = #bytes
 	if length > FRAME_LIMIT then
 		return "too_long"
 	elseif find(bytes, "\0", 1, true) then
 		return "zero_inside"
-	elseif sub(bytes, 1, #HEADER) ~= sub(HEADER, 1, frame.cut_short and captured or #HEADER) then
+	elseif sub(bytes, 1, #HEADER) ~= sub(HEADER, 1, frame.cut_short and #bytes or #HEADER) then
 		return "no_header"
 	elseif frame.cut_short then
 		return nil
@@ -185,13 +172,10 @@ end
 -- holds what was captured of it, `length` its length on the wire.
 local function parse_command(bytes, length)
 	local captured = #bytes
-	local sums, sum = {}, 0
-	for i = 1, captured do
+	local sums = { 0 } -- S leaves out the header's first byte and counts bytes as signed
+	for i = 2, captured do
 		local value = byte(bytes, i)
-		if i > 1 then
-			sum = sum + (value < 0x80 and value or value - 256)
-		end
-		sums[i] = sum
+		sums[i] = sums[i - 1] + (value < 0x80 and value or value - 256)
 	end
 	local frame = {
 		cut_short = captured < length,
@@ -216,8 +200,7 @@ end
 -- A reply of `length` bytes on the wire: the length of the text udpcmd
 -- shows (up to the first zero byte), and the Info text.
 local function parse_reply(bytes, length)
-	local zero = find(bytes, "\0", 1, true)
-	local text = zero and sub(bytes, 1, zero - 1) or bytes
+	local text = bytes:match("^[^%z]*")
 	local info = 'Reply "' .. shown(text) .. '"'
 		.. (length > REPLY_LIMIT and format(" [%d bytes: too long for udpcmd]", length) or "")
 		.. (#bytes < length and CUT_SHORT_INFO or "")
@@ -225,10 +208,11 @@ local function parse_reply(bytes, length)
 end
 
 -- What was made of a datagram, by its bytes: a capture holds the same few
--- commands and replies over and over, and each is parsed once. Emptied when
--- full, so that a capture of anything at all costs little memory.
-local CACHE_LIMIT = 256
-local seen, cached
+-- commands and replies over and over, and each is parsed once. The tables'
+-- values are weak, so that the collector empties them and a capture of
+-- anything at all costs little memory.
+local WEAK = { __mode = "v" }
+local seen = { [parse_command] = setmetatable({}, WEAK), [parse_reply] = setmetatable({}, WEAK) }
 
 local function parsed(parse, bytes, length)
 	local key = length == #bytes and length <= 64 and bytes
@@ -236,10 +220,7 @@ local function parsed(parse, bytes, length)
 	if not value then
 		value = parse(bytes, length)
 		if key then
-			if cached >= CACHE_LIMIT then
-				seen, cached = { [parse_command] = {}, [parse_reply] = {} }, 0
-			end
-			seen[parse][key], cached = value, cached + 1
+			seen[parse][key] = value
 		end
 	end
 	return value
@@ -250,29 +231,25 @@ end
 -- Wireshark's own request and response tracking does.
 --
 -- waiting[PORT] is the command whose sender, at that port, waits for a
--- datagram back: { address, frame, time, awaits, other }, where `other` is
--- the command of another address waiting at the same port, if any; one per
--- sender (a later command from the same sender takes the earlier one's
--- place).
+-- datagram back: { address, frame, time, awaits, other }, `other` the next
+-- one from another address at the same port; one per sender (a later
+-- command from the same sender takes the earlier one's place).
 --
 -- The first pass notes what it found in each frame's record, RECORD bytes
 -- a frame in the ByteArray `records`, big-endian: bytes 0-2 how many frames
 -- apart the partner is (a command's reply after it, a reply's command
 -- before it; a longer distance is not kept, and the frames show no pairing
 -- then), byte 3 the kind (0 for a reply to no command), bytes 4-9 a reply's
--- response time in nanoseconds. A ByteArray, not a Lua table: a table of an
--- entry per frame grows Lua's heap, and its collector then lets each
--- packet's garbage pile up long after it went cold, which costs more than
--- all the rest (BENCHMARKS.md).
+-- response time in nanoseconds. A ByteArray, not a Lua table: an entry per
+-- frame in Lua's heap makes its collector sweep each packet's garbage long
+-- after it went cold, which costs more than all the rest (BENCHMARKS.md).
 local RECORD, DISTANCE, KIND, TIME = 10, 0, 3, 4
 local COMMAND, REPLY, REPLY_NOT_AWAITED = 1, 2, 3 -- the last: to a command that awaited none
 local LONGEST_DISTANCE = 2 ^ 24 - 1
 local waiting, records, records_size
--- Frames that only the postdissector (below) shows.
-local shown_late
+local shown_late -- frames that only the postdissector (below) shows
 
 function udpcmd.init()
-	seen, cached = { [parse_command] = {}, [parse_reply] = {} }, 0
 	waiting, records, records_size, shown_late = {}, ByteArray.new(), 0, {}
 end
 
@@ -316,23 +293,16 @@ local function command_of(number)
 	end
 end
 
--- The command waiting at `sender_port` from `address`, if any, and the one
--- before it in that port's chain.
-local function find_waiting(address, sender_port)
+-- The command waiting at `sender_port` from `address`, if any; with `stop`
+-- it waits no more.
+local function waiting_command(address, sender_port, stop)
 	local previous, entry = nil, waiting[sender_port]
 	while entry and entry[1] ~= address do
 		previous, entry = entry, entry.other
 	end
-	return entry, previous
-end
-
--- The command waiting at `sender_port` from `address`, if any, which then
--- waits no more.
-local function stop_waiting(address, sender_port)
-	local entry, previous = find_waiting(address, sender_port)
-	if entry and previous then
+	if stop and entry and previous then
 		previous.other = entry.other
-	elseif entry then
+	elseif stop and entry then
 		waiting[sender_port] = entry.other
 	end
 	return entry
@@ -341,7 +311,7 @@ end
 -- First pass: the command in frame `number` waits at its sender.
 local function note_command(pinfo, number, awaits)
 	local address, sender_port = pinfo.src, pinfo.src_port
-	stop_waiting(address, sender_port)
+	waiting_command(address, sender_port, true)
 	waiting[sender_port] = { address, number, pinfo.rel_ts, awaits, other = waiting[sender_port] }
 	put(number, KIND, 1, COMMAND)
 end
@@ -350,7 +320,7 @@ end
 -- at its destination, if one is.
 local function note_reply(pinfo, number)
 	local destination_port = pinfo.dst_port
-	local entry = waiting[destination_port] and stop_waiting(pinfo.dst, destination_port)
+	local entry = waiting[destination_port] and waiting_command(pinfo.dst, destination_port, true)
 	local distance = entry and number - entry[2]
 	if distance and distance <= LONGEST_DISTANCE then
 		local command, time, awaits = entry[2], entry[3], entry[4]
@@ -368,36 +338,30 @@ local function is_reply(pinfo)
 		return command_of(pinfo.number) ~= nil
 	end
 	local destination_port = pinfo.dst_port
-	return waiting[destination_port] ~= nil and find_waiting(pinfo.dst, destination_port) ~= nil
+	return waiting[destination_port] ~= nil and waiting_command(pinfo.dst, destination_port) ~= nil
 end
 
 -- Dissection. Tree items are built only when someone looks at them: when
--- the tree is shown, or when a filter, a column or a tap names a field of
--- udpcmd (TreeItem:referenced is true then). Expert items, which are rare,
--- are always added, to the protocol item, which then covers no bytes
--- unless the tree is wanted.
+-- the tree is shown, or a filter, a column or a tap names a udpcmd field
+-- (TreeItem:referenced). Expert items, which are rare, are always added, to
+-- the protocol item, which then covers no bytes unless the tree is wanted.
 local handle -- udpcmd's Dissector, set below
 
-local function add_expert(tree, item)
-	if item then
-		tree:add_proto_expert_info(item.expert)
-	end
-end
-
 -- Sets the columns and adds the protocol item, when it is wanted or has
--- expert items (those of `first`, `second` and `third` that are not nil).
--- Gives the item, or nil when not wanted.
-local function protocol_item(tvb, pinfo, root, info, first, second, third)
+-- expert items (those of `...` that are not false or nil). Gives the item,
+-- or nil when not wanted.
+local function protocol_item(tvb, pinfo, root, info, ...)
 	local columns = pinfo.cols
 	columns.protocol = "udpcmd"
 	columns.info = info
 	local wanted = root:referenced(handle)
 	local tree = wanted and root:add(udpcmd, tvb())
-	if first or second or third then
-		tree = tree or root:add(udpcmd)
-		add_expert(tree, first)
-		add_expert(tree, second)
-		add_expert(tree, third)
+	for i = 1, select("#", ...) do
+		local item = select(i, ...)
+		if item then
+			tree = tree or root:add(udpcmd)
+			tree:add_proto_expert_info(item.expert)
+		end
 	end
 	return wanted and tree
 end
@@ -547,8 +511,7 @@ end
 -- link layer's, whatever that is) when it is a UDP one, not a later
 -- fragment, and both headers were captured. Gives the ports, the payload's
 -- offset in the frame and its length on the wire. In an ICMP error the
--- first header is the ICMP message's, so a quoted datagram never comes out
--- of this.
+-- first header is the ICMP message's: a quoted datagram never comes out.
 local LINK_HEADER_LIMIT = 128 -- bytes before the IPv4 header looked through
 
 local function udp_datagram(bytes, frame_length)
