@@ -348,19 +348,20 @@ end
 local handle -- udpcmd's Dissector, set below
 
 -- Sets the columns and adds the protocol item, when it is wanted or has
--- expert items (those of `...` that are not false or nil). Gives the item,
--- or nil when not wanted.
-local function protocol_item(tvb, pinfo, root, info, ...)
+-- expert items (those of `first`, `second` and `third` that are not false or
+-- nil). Gives the item, or nil when not wanted.
+local function protocol_item(tvb, pinfo, root, info, first, second, third)
 	local columns = pinfo.cols
 	columns.protocol = "udpcmd"
 	columns.info = info
 	local wanted = root:referenced(handle)
 	local tree = wanted and root:add(udpcmd, tvb())
-	for i = 1, select("#", ...) do
-		local item = select(i, ...)
-		if item then
-			tree = tree or root:add(udpcmd)
-			tree:add_proto_expert_info(item.expert)
+	if first or second or third then
+		tree = tree or root:add(udpcmd)
+		for _, item in pairs({ first, second, third }) do
+			if item then
+				tree:add_proto_expert_info(item.expert)
+			end
 		end
 	end
 	return wanted and tree
@@ -373,9 +374,8 @@ local function dissect_command(tvb, pinfo, root, bytes, length)
 		note_command(pinfo, number, frame.awaits_reply)
 	end
 	local reply = visited and reply_of(number)
-	local no_reply = visited and frame.awaits_reply and not reply
 	local tree = protocol_item(tvb, pinfo, root, frame.info, problems[frame.problem],
-		frame.cut_short and notes.cut_short, no_reply and notes.no_reply_seen)
+		frame.cut_short and notes.cut_short, visited and frame.awaits_reply and not reply and notes.no_reply_seen)
 	if not tree then
 		return
 	end
