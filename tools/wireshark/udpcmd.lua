@@ -12,33 +12,18 @@
 --
 -- Use it for one run:   tshark -X lua_script:udpcmd.lua -r CAPTURE
 -- or for good: copy it into Wireshark's personal Lua plugins folder (Help >
--- About Wireshark > Folders).
---
--- Filter fields: udpcmd.header, udpcmd.message, udpcmd.end_of_text,
--- udpcmd.checksum, udpcmd.checksum.sum, udpcmd.checksum.status (1 Good,
--- 0 Bad), udpcmd.trailer, udpcmd.awaits_reply, udpcmd.reply,
--- udpcmd.reply.length; and the pairing of commands and replies:
--- udpcmd.response_in (on a command that awaits a reply, the reply's frame),
--- udpcmd.response_to (on a reply, its command's frame) and
--- udpcmd.response_time (on a reply, seconds since its command). Expert
--- items: udpcmd.no_reply_seen on a command that awaits a reply and gets
--- none in the capture, udpcmd.reply_not_awaited on a reply to a command that
--- awaited none, udpcmd.reply.too_long, udpcmd.cut_short on a datagram the
--- capture did not keep whole (its snap length), and one error per malformed
--- frame. The pairing is worked out on the first pass through a capture:
--- Wireshark shows it all, tshark with -2 (one pass cannot know of a later
--- reply, so without -2 commands have neither response_in nor no_reply_seen):
---
---   tshark -2 -X lua_script:udpcmd.lua -r CAPTURE -Y udpcmd.no_reply_seen
---   tshark -X lua_script:udpcmd.lua -r CAPTURE -Y 'udpcmd.response_time > 0.5'
+-- About Wireshark > Folders). Its filter fields are those of `fields` below,
+-- its expert items those of `problems` and `notes`; the README shows them at
+-- work. The pairing of commands and replies is worked out on the first pass
+-- through a capture: Wireshark shows it all, tshark with -2 (one pass cannot
+-- know of a later reply, so without -2 commands have neither response_in nor
+-- no_reply_seen).
 --
 -- Other ports: the preference udpcmd.port moves the device's port
--- (tshark -o udpcmd.port:2700), and Decode As offers udpcmd for any UDP
--- port. A well-formed frame on any other port is found by a heuristic and
--- shown as a command; UDP asks heuristics only after the port's own
--- dissector, so on a port that another dissector registers (53, say) that
--- one wins unless UDP's preference "Try heuristic sub-dissectors first" is
--- set. This file leaves that preference, which is every protocol's, alone.
+-- (tshark -o udpcmd.port:2700), Decode As offers udpcmd for any UDP port, and
+-- a heuristic finds a well-formed frame on any other port, after the port's
+-- own dissector if it has one (53, say), unless UDP's preference "Try
+-- heuristic sub-dissectors first", every protocol's, is set: left alone here.
 
 local DEFAULT_PORT = 2639
 local FRAME_LIMIT = 31 -- bytes in a command frame
@@ -54,19 +39,13 @@ local byte, char, find, format, sub = string.byte, string.char, string.find, str
 local floor, max, min = math.floor, math.max, math.min
 
 local udpcmd = Proto("udpcmd", "udpcmd command frame and reply")
-udpcmd.prefs.port = Pref.uint(
-	"UDP port",
-	DEFAULT_PORT,
-	"The device's UDP port: datagrams to it are commands, datagrams from it replies"
-)
+udpcmd.prefs.port = Pref.uint("UDP port", DEFAULT_PORT,
+	"The device's UDP port: datagrams to it are commands, datagrams from it replies")
 local port = DEFAULT_PORT -- as the preference has it
 
--- A frame number field, shown as a link. Its frametype (the request and
--- response marks by the link) is newer than the framenum field itself:
--- where the Lua API has no frametype table the link goes without a mark.
-local function framenum(abbrev, label, kind)
-	return ProtoField.framenum(abbrev, label, base.NONE, frametype and frametype[kind])
-end
+-- The request and response marks by a frame number's link (frametype) are
+-- newer than the framenum field itself: without them the link goes unmarked.
+local marks = frametype or {}
 
 local fields = {
 	header = ProtoField.bytes("udpcmd.header", "Frame header"),
@@ -79,19 +58,21 @@ local fields = {
 	awaits_reply = ProtoField.bool("udpcmd.awaits_reply", "Awaits a reply"),
 	reply = ProtoField.string("udpcmd.reply", "Reply"),
 	reply_length = ProtoField.uint16("udpcmd.reply.length", "Reply length"),
-	response_in = framenum("udpcmd.response_in", "Response in", "RESPONSE"),
-	response_to = framenum("udpcmd.response_to", "Response to", "REQUEST"),
+	response_in = ProtoField.framenum("udpcmd.response_in", "Response in", base.NONE, marks.RESPONSE),
+	response_to = ProtoField.framenum("udpcmd.response_to", "Response to", base.NONE, marks.REQUEST),
 	response_time = ProtoField.relative_time("udpcmd.response_time", "Response time"),
 }
 udpcmd.fields = fields
 
-local function expert_item(abbrev, text, group, severity)
-	return { expert = ProtoExpert.new(abbrev, text, group, severity), text = text }
+local experts = {}
+local function expert_item(abbrev, group, severity, text)
+	experts[#experts + 1] = ProtoExpert.new(abbrev, text, group, severity)
+	return { expert = experts[#experts], text = text }
 end
 
 -- A malformed frame gets one error: the first of these that applies.
 local function malformed(abbrev, text)
-	return expert_item(abbrev, text, expert.group.MALFORMED, expert.severity.ERROR)
+	return expert_item(abbrev, expert.group.MALFORMED, expert.severity.ERROR, text)
 end
 local problems = {
 	too_long = malformed("udpcmd.too_long", "Frame longer than 31 bytes"),
@@ -102,51 +83,26 @@ local problems = {
 	bad_checksum = malformed("udpcmd.checksum.bad", "Checksum field does not match S"),
 }
 local notes = {
-	reply_too_long = expert_item(
-		"udpcmd.reply.too_long",
-		"Reply longer than 32 bytes: udpcmd fails such a reply (message too long)",
-		expert.group.PROTOCOL,
-		expert.severity.WARN
-	),
-	no_reply_seen = expert_item(
-		"udpcmd.no_reply_seen",
-		"No reply seen: udpcmd waits for one without time limit",
-		expert.group.SEQUENCE,
-		expert.severity.WARN
-	),
-	reply_not_awaited = expert_item(
-		"udpcmd.reply_not_awaited",
-		"Reply to a command that awaited none: udpcmd had already ended",
-		expert.group.SEQUENCE,
-		expert.severity.WARN
-	),
-	cut_short = expert_item(
-		"udpcmd.cut_short",
-		"Cut short by the capture: the rest of the datagram was not kept (snap length)",
-		expert.group.UNDECODED,
-		expert.severity.NOTE
-	),
+	reply_too_long = expert_item("udpcmd.reply.too_long", expert.group.PROTOCOL, expert.severity.WARN,
+		"Reply longer than 32 bytes: udpcmd fails such a reply (message too long)"),
+	no_reply_seen = expert_item("udpcmd.no_reply_seen", expert.group.SEQUENCE, expert.severity.WARN,
+		"No reply seen: udpcmd waits for one without time limit"),
+	reply_not_awaited = expert_item("udpcmd.reply_not_awaited", expert.group.SEQUENCE, expert.severity.WARN,
+		"Reply to a command that awaited none: udpcmd had already ended"),
+	cut_short = expert_item("udpcmd.cut_short", expert.group.UNDECODED, expert.severity.NOTE,
+		"Cut short by the capture: the rest of the datagram was not kept (snap length)"),
 }
-local experts = {}
-for _, list in ipairs({ problems, notes }) do
-	for _, item in pairs(list) do
-		experts[#experts + 1] = item.expert
-	end
-end
 udpcmd.experts = experts
 
 -- The checksum field for S, cut at its first zero byte.
 local function checksum_field(sum)
-	local field
+	local field = char(sum % 256)
 	if sum >= 65536 then
 		field = char(0xFE, floor(sum / 65536) % 256, floor(sum / 256) % 256, sum % 256)
 	elseif sum >= 250 then
 		field = char(0xFF, floor(sum / 256) % 256, sum % 256)
-	else
-		field = char(sum % 256)
 	end
-	local zero = find(field, "\0", 1, true)
-	return zero and sub(field, 1, zero - 1) or field
+	return field:match("^[^%z]*")
 end
 
 -- The end-of-text byte sits 0 to 4 bytes before `body_end` (the trailer's
@@ -178,16 +134,15 @@ end
 
 -- Bytes as text for the Info column: each byte one character (ISO 8859-1,
 -- written as UTF-8), control characters as \xNN.
-local SHOWN = {}
-for value = 0, 255 do
+local function shown_byte(character)
+	local value = byte(character)
 	if value < 0x20 or (value >= 0x7F and value < 0xA0) then
-		SHOWN[char(value)] = format("\\x%02X", value)
-	elseif value >= 0x80 then
-		SHOWN[char(value)] = char(0xC0 + floor(value / 64), 0x80 + value % 64)
+		return format("\\x%02X", value)
 	end
+	return char(0xC0 + floor(value / 64), 0x80 + value % 64)
 end
 local function shown(bytes)
-	return (bytes:gsub("[^ -~]", SHOWN))
+	return (bytes:gsub("[^ -~]", shown_byte))
 end
 
 local CUT_SHORT_INFO = " [cut short by the capture]"
@@ -196,12 +151,11 @@ local CUT_SHORT_INFO = " [cut short by the capture]"
 -- the capture cut off is not held against the frame: only what the captured
 -- bytes show is a problem.
 local function problem_of(bytes, length, frame)
-	local captured = #bytes
 	if length > FRAME_LIMIT then
 		return "too_long"
 	elseif find(bytes, "\0", 1, true) then
 		return "zero_inside"
-	elseif sub(bytes, 1, #HEADER) ~= sub(HEADER, 1, frame.cut_short and captured or #HEADER) then
+	elseif sub(bytes, 1, #HEADER) ~= sub(HEADER, 1, frame.cut_short and #bytes or #HEADER) then
 		return "no_header"
 	elseif frame.cut_short then
 		return nil
@@ -218,13 +172,10 @@ end
 -- holds what was captured of it, `length` its length on the wire.
 local function parse_command(bytes, length)
 	local captured = #bytes
-	local sums, sum = {}, 0
-	for i = 1, captured do
+	local sums = { 0 } -- S leaves out the header's first byte and counts bytes as signed
+	for i = 2, captured do
 		local value = byte(bytes, i)
-		if i > 1 then
-			sum = sum + (value < 0x80 and value or value - 256)
-		end
-		sums[i] = sum
+		sums[i] = sums[i - 1] + (value < 0x80 and value or value - 256)
 	end
 	local frame = {
 		cut_short = captured < length,
@@ -249,23 +200,19 @@ end
 -- A reply of `length` bytes on the wire: the length of the text udpcmd
 -- shows (up to the first zero byte), and the Info text.
 local function parse_reply(bytes, length)
-	local zero = find(bytes, "\0", 1, true)
-	local text = zero and sub(bytes, 1, zero - 1) or bytes
+	local text = bytes:match("^[^%z]*")
 	local info = 'Reply "' .. shown(text) .. '"'
-	if length > REPLY_LIMIT then
-		info = info .. format(" [%d bytes: too long for udpcmd]", length)
-	end
-	if #bytes < length then
-		info = info .. CUT_SHORT_INFO
-	end
+		.. (length > REPLY_LIMIT and format(" [%d bytes: too long for udpcmd]", length) or "")
+		.. (#bytes < length and CUT_SHORT_INFO or "")
 	return { text_length = #text, info = info }
 end
 
 -- What was made of a datagram, by its bytes: a capture holds the same few
--- commands and replies over and over, and each is parsed once. Emptied when
--- full, so that a capture of anything at all costs little memory.
-local CACHE_LIMIT = 256
-local seen, cached
+-- commands and replies over and over, and each is parsed once. The tables'
+-- values are weak, so that the collector empties them and a capture of
+-- anything at all costs little memory.
+local WEAK = { __mode = "v" }
+local seen = { [parse_command] = setmetatable({}, WEAK), [parse_reply] = setmetatable({}, WEAK) }
 
 local function parsed(parse, bytes, length)
 	local key = length == #bytes and length <= 64 and bytes
@@ -273,10 +220,7 @@ local function parsed(parse, bytes, length)
 	if not value then
 		value = parse(bytes, length)
 		if key then
-			if cached >= CACHE_LIMIT then
-				seen, cached = { [parse_command] = {}, [parse_reply] = {} }, 0
-			end
-			seen[parse][key], cached = value, cached + 1
+			seen[parse][key] = value
 		end
 	end
 	return value
@@ -287,30 +231,25 @@ end
 -- Wireshark's own request and response tracking does.
 --
 -- waiting[PORT] is the command whose sender, at that port, waits for a
--- datagram back: { address, frame, time, awaits, other }, where `other` is
--- the command of another address waiting at the same port, if any; one per
--- sender (a later command from the same sender takes the earlier one's
--- place).
+-- datagram back: { address, frame, time, awaits, other }, `other` the next
+-- one from another address at the same port; one per sender (a later
+-- command from the same sender takes the earlier one's place).
 --
 -- The first pass notes what it found in each frame's record, RECORD bytes
 -- a frame in the ByteArray `records`, big-endian: bytes 0-2 how many frames
 -- apart the partner is (a command's reply after it, a reply's command
 -- before it; a longer distance is not kept, and the frames show no pairing
--- then), byte 3 the kind: COMMAND, REPLY or REPLY_NOT_AWAITED (to a command
--- that awaited none), or 0 for a reply to no command; bytes 4-9 a reply's
--- response time in nanoseconds. A ByteArray, not a Lua table: a table of an
--- entry per frame grows Lua's heap, and its collector then lets each
--- packet's garbage pile up long after it went cold, which costs more than
--- all the rest (BENCHMARKS.md).
+-- then), byte 3 the kind (0 for a reply to no command), bytes 4-9 a reply's
+-- response time in nanoseconds. A ByteArray, not a Lua table: an entry per
+-- frame in Lua's heap makes its collector sweep each packet's garbage long
+-- after it went cold, which costs more than all the rest (BENCHMARKS.md).
 local RECORD, DISTANCE, KIND, TIME = 10, 0, 3, 4
-local COMMAND, REPLY, REPLY_NOT_AWAITED = 1, 2, 3
+local COMMAND, REPLY, REPLY_NOT_AWAITED = 1, 2, 3 -- the last: to a command that awaited none
 local LONGEST_DISTANCE = 2 ^ 24 - 1
 local waiting, records, records_size
--- Frames that only the postdissector (below) shows.
-local shown_late
+local shown_late -- frames that only the postdissector (below) shows
 
 function udpcmd.init()
-	seen, cached = { [parse_command] = {}, [parse_reply] = {} }, 0
 	waiting, records, records_size, shown_late = {}, ByteArray.new(), 0, {}
 end
 
@@ -354,50 +293,37 @@ local function command_of(number)
 	end
 end
 
--- The command waiting at `sender_port` from `address`, if any, and the one
--- before it in that port's chain.
-local function find_waiting(address, sender_port)
+-- The command waiting at `sender_port` from `address`, if any; with `stop`
+-- it waits no more.
+local function waiting_command(address, sender_port, stop)
 	local previous, entry = nil, waiting[sender_port]
 	while entry and entry[1] ~= address do
 		previous, entry = entry, entry.other
 	end
-	return entry, previous
-end
-
-local function stop_waiting(sender_port, entry, previous)
-	if previous then
+	if stop and entry and previous then
 		previous.other = entry.other
-	else
+	elseif stop and entry then
 		waiting[sender_port] = entry.other
 	end
+	return entry
 end
 
 -- First pass: the command in frame `number` waits at its sender.
 local function note_command(pinfo, number, awaits)
 	local address, sender_port = pinfo.src, pinfo.src_port
-	local entry, previous = find_waiting(address, sender_port)
-	if entry then
-		stop_waiting(sender_port, entry, previous)
-	end
+	waiting_command(address, sender_port, true)
 	waiting[sender_port] = { address, number, pinfo.rel_ts, awaits, other = waiting[sender_port] }
 	put(number, KIND, 1, COMMAND)
 end
 
 -- First pass: pairs the datagram in frame `number` with the command waiting
--- at its destination, if one is; that command then waits no more.
+-- at its destination, if one is.
 local function note_reply(pinfo, number)
 	local destination_port = pinfo.dst_port
-	if not waiting[destination_port] then
-		return
-	end
-	local entry, previous = find_waiting(pinfo.dst, destination_port)
-	if not entry then
-		return
-	end
-	stop_waiting(destination_port, entry, previous)
-	local command, time, awaits = entry[2], entry[3], entry[4]
-	local distance = number - command
-	if distance <= LONGEST_DISTANCE then
+	local entry = waiting[destination_port] and waiting_command(pinfo.dst, destination_port, true)
+	local distance = entry and number - entry[2]
+	if distance and distance <= LONGEST_DISTANCE then
+		local command, time, awaits = entry[2], entry[3], entry[4]
 		put(command, DISTANCE, 3, distance)
 		put(number, DISTANCE, 3, distance)
 		put(number, KIND, 1, awaits and REPLY or REPLY_NOT_AWAITED)
@@ -412,58 +338,44 @@ local function is_reply(pinfo)
 		return command_of(pinfo.number) ~= nil
 	end
 	local destination_port = pinfo.dst_port
-	return waiting[destination_port] ~= nil and find_waiting(pinfo.dst, destination_port) ~= nil
+	return waiting[destination_port] ~= nil and waiting_command(pinfo.dst, destination_port) ~= nil
 end
 
 -- Dissection. Tree items are built only when someone looks at them: when
--- the tree is shown, or when a filter, a column or a tap names a field of
--- udpcmd (TreeItem:referenced is true then). Expert items, which are rare,
--- are always added, to the protocol item, which then covers no bytes
--- unless the tree is wanted.
+-- the tree is shown, or a filter, a column or a tap names a udpcmd field
+-- (TreeItem:referenced). Expert items, which are rare, are always added, to
+-- the protocol item, which then covers no bytes unless the tree is wanted.
 local handle -- udpcmd's Dissector, set below
 
-local function add_expert(tree, item)
-	if item then
-		tree:add_proto_expert_info(item.expert)
-	end
-end
-
 -- Sets the columns and adds the protocol item, when it is wanted or has
--- expert items (those of `first`, `second` and `third` that are not nil).
--- `range` is what the item covers: all of `tvb` when nil. Gives the item,
--- or nil when not wanted.
-local function protocol_item(tvb, pinfo, root, range, info, first, second, third)
+-- expert items (those of `first`, `second` and `third` that are not false or
+-- nil). Gives the item, or nil when not wanted.
+local function protocol_item(tvb, pinfo, root, info, first, second, third)
 	local columns = pinfo.cols
 	columns.protocol = "udpcmd"
 	columns.info = info
 	local wanted = root:referenced(handle)
-	local tree = wanted and root:add(udpcmd, range or tvb())
+	local tree = wanted and root:add(udpcmd, tvb())
 	if first or second or third then
 		tree = tree or root:add(udpcmd)
-		add_expert(tree, first)
-		add_expert(tree, second)
-		add_expert(tree, third)
+		for _, item in pairs({ first, second, third }) do
+			if item then
+				tree:add_proto_expert_info(item.expert)
+			end
+		end
 	end
 	return wanted and tree
 end
 
-local function dissect_command(tvb, pinfo, root, range, bytes, length)
+local function dissect_command(tvb, pinfo, root, bytes, length)
 	local frame = parsed(parse_command, bytes, length)
 	local number, visited = pinfo.number, pinfo.visited
 	if not visited then
 		note_command(pinfo, number, frame.awaits_reply)
 	end
 	local reply = visited and reply_of(number)
-	local tree = protocol_item(
-		tvb,
-		pinfo,
-		root,
-		range,
-		frame.info,
-		problems[frame.problem],
-		frame.cut_short and notes.cut_short,
-		visited and frame.awaits_reply and not reply and notes.no_reply_seen
-	)
+	local tree = protocol_item(tvb, pinfo, root, frame.info, problems[frame.problem],
+		frame.cut_short and notes.cut_short, visited and frame.awaits_reply and not reply and notes.no_reply_seen)
 	if not tree then
 		return
 	end
@@ -488,27 +400,19 @@ local function dissect_command(tvb, pinfo, root, range, bytes, length)
 	end
 end
 
-local function dissect_reply(tvb, pinfo, root, range, bytes, length)
+local function dissect_reply(tvb, pinfo, root, bytes, length)
 	local reply = parsed(parse_reply, bytes, length)
 	local number = pinfo.number
 	if not pinfo.visited then
 		note_reply(pinfo, number)
 	end
 	local command, awaited = command_of(number)
-	local tree = protocol_item(
-		tvb,
-		pinfo,
-		root,
-		range,
-		reply.info,
-		length > REPLY_LIMIT and notes.reply_too_long,
-		#bytes < length and notes.cut_short,
-		command and not awaited and notes.reply_not_awaited
-	)
+	local tree = protocol_item(tvb, pinfo, root, reply.info, length > REPLY_LIMIT and notes.reply_too_long,
+		#bytes < length and notes.cut_short, command and not awaited and notes.reply_not_awaited)
 	if not tree then
 		return
 	end
-	range = range or tvb()
+	local range = tvb()
 	tree:add_packet_field(fields.reply, tvb(0, reply.text_length), TEXT_ENCODING)
 	tree:add(fields.reply_length, range, length):set_generated()
 	if command then
@@ -519,10 +423,9 @@ local function dissect_reply(tvb, pinfo, root, range, bytes, length)
 	end
 end
 
--- The device's port (the preference), or a port given udpcmd in Decode As:
--- a datagram to the device's port is a command, one from it a reply; on a
--- port given in Decode As, a datagram to it is a command, one from it a
--- reply. A datagram quoted in an ICMP error is left to the ICMP message.
+-- The device's port (the preference) or a port given udpcmd in Decode As: a
+-- datagram to it is a command, one from it a reply. A datagram quoted in an
+-- ICMP error is left to the ICMP message.
 function udpcmd.dissector(tvb, pinfo, root)
 	if pinfo.in_error_pkt then
 		return 0
@@ -532,7 +435,7 @@ function udpcmd.dissector(tvb, pinfo, root)
 		or (pinfo.src_port ~= port and destination_port == pinfo.match_uint)
 	local bytes = tvb:raw()
 	local dissect = to_device and dissect_command or dissect_reply
-	dissect(tvb, pinfo, root, nil, bytes, tvb:reported_len())
+	dissect(tvb, pinfo, root, bytes, tvb:reported_len())
 	return #bytes
 end
 
@@ -545,7 +448,7 @@ local function heuristic(tvb, pinfo, root)
 	end
 	local length = tvb:reported_len()
 	if is_reply(pinfo) then
-		dissect_reply(tvb, pinfo, root, nil, tvb:raw(), length)
+		dissect_reply(tvb, pinfo, root, tvb:raw(), length)
 		return true
 	end
 	if length < 5 or length > FRAME_LIMIT or tvb:len() ~= length or pinfo.src_port == port then
@@ -555,7 +458,7 @@ local function heuristic(tvb, pinfo, root)
 	if byte(bytes, length) ~= TRAILER or parsed(parse_command, bytes, length).problem then
 		return false
 	end
-	dissect_command(tvb, pinfo, root, nil, bytes, length)
+	dissect_command(tvb, pinfo, root, bytes, length)
 	return true
 end
 
@@ -589,17 +492,10 @@ end
 -- to 60 bytes, a total length within the frame, and the header checksum
 -- right or zero (left to the network card by a sender's own capture).
 local function ipv4_header(bytes, at, frame_length)
-	local first = byte(bytes, at + 1)
-	if first < 0x45 or first > 0x4F then
-		return nil
-	end
+	local first, total = byte(bytes, at + 1), be16(bytes, at + 2)
 	local size = (first - 0x40) * 4
-	local total = be16(bytes, at + 2)
-	if total < size or at + total > frame_length or #bytes < at + size then
+	if first < 0x45 or first > 0x4F or total < size or at + total > frame_length or #bytes < at + size then
 		return nil
-	end
-	if be16(bytes, at + 10) == 0 then
-		return size
 	end
 	local sum = 0
 	for i = at, at + size - 1, 2 do
@@ -608,15 +504,14 @@ local function ipv4_header(bytes, at, frame_length)
 	while sum > 0xFFFF do
 		sum = sum % 65536 + floor(sum / 65536)
 	end
-	return sum == 0xFFFF and size or nil
+	return (sum == 0xFFFF or be16(bytes, at + 10) == 0) and size or nil
 end
 
 -- The UDP datagram a frame carries: the first IPv4 header in it (after the
 -- link layer's, whatever that is) when it is a UDP one, not a later
 -- fragment, and both headers were captured. Gives the ports, the payload's
--- offset in the frame, its length on the wire and as captured. In an ICMP
--- error the first header is the ICMP message's, so a quoted datagram never
--- comes out of this.
+-- offset in the frame and its length on the wire. In an ICMP error the
+-- first header is the ICMP message's: a quoted datagram never comes out.
 local LINK_HEADER_LIMIT = 128 -- bytes before the IPv4 header looked through
 
 local function udp_datagram(bytes, frame_length)
@@ -625,17 +520,10 @@ local function udp_datagram(bytes, frame_length)
 		if size then
 			local udp = at + size
 			local later_fragment = be16(bytes, at + 6) % 8192 ~= 0
-			local length = #bytes >= udp + 8 and be16(bytes, udp + 4) - 8 or -1
-			if byte(bytes, at + 10) ~= 17 or later_fragment or length < 0 then
+			if byte(bytes, at + 10) ~= 17 or later_fragment or #bytes < udp + 8 or be16(bytes, udp + 4) < 8 then
 				return nil
 			end
-			return {
-				source_port = be16(bytes, udp),
-				destination_port = be16(bytes, udp + 2),
-				offset = udp + 8,
-				length = length,
-				captured = min(length, #bytes - udp - 8),
-			}
+			return be16(bytes, udp), be16(bytes, udp + 2), udp + 8, be16(bytes, udp + 4) - 8
 		end
 	end
 end
@@ -655,19 +543,18 @@ function others.dissector(tvb, pinfo, root)
 		return
 	end
 	local bytes = tvb:raw()
-	local datagram = udp_datagram(bytes, tvb:reported_len())
-	if not datagram or datagram.source_port ~= source_port or datagram.destination_port ~= destination_port then
+	local source, destination, offset, length = udp_datagram(bytes, tvb:reported_len())
+	if source ~= source_port or destination ~= destination_port then
 		return
 	end
-	local empty = datagram.length == 0
+	local empty = length == 0
 	local command = empty and destination_port == port
 	if not (command or is_reply(pinfo) or (empty and source_port == port)) then
 		return
 	end
 	shown_late[number] = true
-	local range = tvb(datagram.offset, datagram.captured)
-	local payload = sub(bytes, datagram.offset + 1, datagram.offset + datagram.captured)
+	local captured = min(length, #bytes - offset)
 	local dissect = command and dissect_command or dissect_reply
-	dissect(range:tvb(), pinfo, root, range, payload, datagram.length)
+	dissect(tvb(offset, captured):tvb(), pinfo, root, sub(bytes, offset + 1, offset + captured), length)
 end
 register_postdissector(others)
