@@ -136,7 +136,7 @@ def reply(text, shown_text=None, expert=()):
     row = {"udpcmd.reply": shown_text, "udpcmd.reply.length": len(text), "expert": list(expert),
            "protocol": "udpcmd"}
     if not expert:
-        row["info"] = f'Reply "{shown_text.decode("latin-1")}"'
+        row["info"] = f'Reply "{shown(shown_text)}"'
     return text, row
 
 
@@ -235,13 +235,18 @@ CAPTURES = [(f"frames.{row.name}", [step("A", "D", command(row))], []) for row i
                        step("A", "D", command(AT_ONE)), step("D", "A", reply(b"OK")),
                        step("D", "B", reply(b"OK")), step("O", "A", (b"stray", NOT_UDPCMD))],
      [(2, 3), (1, 4)]),
-    # Cut short by the capture's snap length: so shown, not as malformed, and paired.
-    ("cut_short", [step("A", "D", (AT_ONE.frame, CUT_COMMAND), cut=3),
-                   step("D", "A", (b"OK @1", CUT_REPLY), cut=2)], [(0, 1)]),
+    # Cut short by the capture's snap length: so shown, not as malformed, and
+    # paired; after a whole reply of the bytes the capture kept.
+    ("cut_short", [step("D", "A", reply(b"OK ")),
+                   step("A", "D", (AT_ONE.frame, CUT_COMMAND), cut=3),
+                   step("D", "A", (b"OK @1", CUT_REPLY), cut=2)], [(1, 2)]),
     ("slow_reply", [step("A", "D", command(AT_ONE)), step("D", "A", reply(b"OK"), delay=0.75)],
      [(0, 1)]),
     ("reply_not_awaited", [step("A", "D", command(AB)), step("D", "A", reply(b"x"))], [(0, 1)]),
     ("unpaired_reply", [step("D", "A", reply(b"x"))], []),
+    # From a port that H.225 takes: shown by the postdissector.
+    ("reply_from_1719", [step("A", "D", command(AT_ONE)), step("L", "A", reply(b"OK \x85"))],
+     [(0, 1)]),
     # An ICMP error quoting a command is neither a command nor its reply.
     ("icmp_error", [step("A", "D", command(AT_ONE)), unreachable(0),
                     step("A", "D", (b"", {"protocol": "udpcmd", "udpcmd.awaits_reply": 0,
