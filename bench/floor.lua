@@ -1,6 +1,5 @@
--- The floor of the dissector benchmark (bench/dissector): the least a Lua
--- dissector for port 2639 does. It adds its protocol item with one bytes
--- field and sets the Protocol column, and nothing else.
+-- The floor of bench/dissector, the least a Lua dissector for port 2639 can
+-- do: add its protocol item with one bytes field and set the Protocol column.
 local floor = Proto("udpcmd_floor", "udpcmd benchmark floor")
 local payload = ProtoField.bytes("udpcmd_floor.payload", "Payload")
 floor.fields = { payload }
