@@ -1,12 +1,12 @@
 #include "values.h"
 
-#include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
-bool hex_digit(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
+bool hex_digit(char c) { return c != 0 && std::strchr("0123456789abcdefABCDEF", c) != nullptr; }
 
 }  // namespace
 
