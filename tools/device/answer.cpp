@@ -42,11 +42,8 @@ bool send_reply(Responder* responder, NetAddress to, std::uint32_t from_ip,
   count_reply(&responder->ledger, to, net_milliseconds(), answerable(reply, length));
   const NetAddress from = {from_ip != 0 ? from_ip : sockets.replying.ip, sockets.replying.port};
   capture_datagram(&responder->capture, from, to, reply, length);
-  append_text(line, " | replied from port ");
-  append_unsigned(line, sockets.replying.port);
-  append_text(line, " with ");
-  append_unsigned(line, length);
-  append_text(line, " bytes:");
+  append_number(line, " | replied from port ", sockets.replying.port);
+  append_number(line, " with ", length, " bytes:");
   append_hex(line, reply, length);
   append_text(line, " ");
   append_quoted(line, reply, length);
@@ -86,8 +83,8 @@ bool delay_reply(Responder* responder, const Datagram& datagram, int rule) {
 // " | rule FILE:LINE", then what the rule does.
 void answer_by_rule(Responder* responder, const Datagram& datagram, int rule, Line* line) {
   const Rule& chosen = responder->rules->rules[rule];
-  append_all(line, {" | rule ", responder->options->rules_path, ":"});
-  append_unsigned(line, chosen.line);
+  append_all(line, {" | rule ", responder->options->rules_path});
+  append_number(line, ":", chosen.line);
   if (!chosen.replies) {
     append_text(line, " | reply withheld (no-reply)");
   } else if (chosen.delay_ms == 0) {
@@ -95,13 +92,9 @@ void answer_by_rule(Responder* responder, const Datagram& datagram, int rule, Li
       return;  // not sent: the sequence stays where it is
     }
   } else if (delay_reply(responder, datagram, rule)) {
-    append_text(line, " | reply delayed ");
-    append_unsigned(line, static_cast<unsigned long>(chosen.delay_ms));
-    append_text(line, " ms");
+    append_number(line, " | reply delayed ", static_cast<unsigned long>(chosen.delay_ms), " ms");
   } else {
-    append_text(line, " | no reply: ");
-    append_unsigned(line, PENDING_CAPACITY);
-    append_text(line, " delayed replies are waiting already");
+    append_number(line, " | no reply: ", PENDING_CAPACITY, " delayed replies are waiting already");
     return;  // not answered: the sequence stays where it is
   }
   use_rule(responder->rules, rule);

@@ -79,9 +79,7 @@ void report(Responder* responder, const Datagram& datagram) {
   append_signed(&line, datagram.number);
   append_text(&line, " from ");
   append_address(&line, datagram.path.from);
-  append_text(&line, ", ");
-  append_unsigned(&line, datagram.length);
-  append_text(&line, " bytes:");
+  append_number(&line, ", ", datagram.length, " bytes:");
   append_hex(&line, datagram.bytes, datagram.length);
   FrameCheck check;
   if (!check_frame(datagram.bytes, datagram.length, &check)) {
@@ -130,8 +128,7 @@ void announce(const Sockets& sockets) {
   append_text(&line, "udpcmd-device listening on ");
   append_address(&line, sockets.bound);
   if (sockets.replier != sockets.listener) {
-    append_text(&line, ", replying from port ");
-    append_unsigned(&line, sockets.replying.port);
+    append_number(&line, ", replying from port ", sockets.replying.port);
   }
   print_line(stderr, &line);
 }
@@ -266,8 +263,7 @@ bool load_rules(const char* path, Rules* rules) {
   Line line = line_in(area, sizeof area);
   append_all(&line, {"udpcmd-device: ", path});
   if (error.line > 0) {
-    append_text(&line, ":");
-    append_unsigned(&line, error.line);
+    append_number(&line, ":", error.line);
   }
   append_all(&line, {": ", error.reason});
   print_line(stderr, &line);

@@ -179,14 +179,6 @@ const char* take_line(string_view line, std::size_t number, Rules* rules) {
   return nullptr;
 }
 
-bool matches(const RulePattern& pattern, const unsigned char* bytes, const unsigned char* message,
-             std::size_t length) {
-  if (pattern.prefix ? length < pattern.length : length != pattern.length) {
-    return false;
-  }
-  return std::memcmp(bytes + pattern.at, message, pattern.length) == 0;
-}
-
 // Reads the lines of `text`, a file without its byte order mark.
 int parse_lines(string_view text, Rules* rules, RulesError* error) {
   std::size_t number = 0;
@@ -236,7 +228,8 @@ int parse_rules(const unsigned char* text, std::size_t length, Rules* rules, Rul
 int rule_for(const Rules* rules, const unsigned char* message, std::size_t length) {
   for (std::size_t index = 0; index < rules->pattern_count; ++index) {
     const RulePattern& pattern = rules->patterns[index];
-    if (!matches(pattern, rules->bytes, message, length)) {
+    const bool fits = pattern.prefix ? length >= pattern.length : length == pattern.length;
+    if (!fits || std::memcmp(rules->bytes + pattern.at, message, pattern.length) != 0) {
       continue;
     }
     for (std::size_t rule = 0; rule < rules->count; ++rule) {

@@ -7,9 +7,8 @@ namespace {
 constexpr char HEX_DIGITS[] = "0123456789ABCDEF";
 
 void append_byte_hex(Line* line, unsigned char byte) {
-  const unsigned char digits[] = {static_cast<unsigned char>(HEX_DIGITS[byte >> 4]),
-                                  static_cast<unsigned char>(HEX_DIGITS[byte & 0x0F])};
-  append_bytes(line, digits, sizeof digits);
+  const char digits[] = {HEX_DIGITS[byte >> 4], HEX_DIGITS[byte & 0x0F], 0};
+  append_text(line, digits);
 }
 
 std::size_t shown(std::size_t length) { return length < SHOWN_BYTES ? length : SHOWN_BYTES; }
@@ -47,6 +46,12 @@ void append_quoted(Line* line, const unsigned char* bytes, std::size_t length) {
     }
   }
   append_text(line, shown(length) < length ? "\"..." : "\"");
+}
+
+void append_number(Line* line, const char* before, unsigned long number, const char* after) {
+  append_text(line, before);
+  append_unsigned(line, number);
+  append_text(line, after);
 }
 
 void append_address(Line* line, NetAddress address) {

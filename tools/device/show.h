@@ -21,6 +21,8 @@ void append_hex(Line* line, const unsigned char* bytes, std::size_t length);
 // The bytes shown in double quotation marks, everything but printable ASCII
 // escaped (\" \\ \xHH), so the line stays one line whatever the bytes are.
 void append_quoted(Line* line, const unsigned char* bytes, std::size_t length);
+// `before`, the number in decimal, then `after`.
+void append_number(Line* line, const char* before, unsigned long number, const char* after = "");
 // "A.B.C.D:PORT".
 void append_address(Line* line, NetAddress address);
 // Ends the line and writes it to `stream` at once.
