@@ -472,13 +472,20 @@ class Device(E2ETest):
 
     def test_device_capture_full(self):
         """A disk that fills up (a tmpfs of 8 KiB): the device says so once,
-        leaves a capture that ends on a whole packet, and goes on answering."""
+        leaves a capture that ends on a whole packet, and goes on answering.
+        A disk full from the start: status 2, and no file left."""
         folder = tempfile.mkdtemp()
         capture = os.path.join(folder, "full.pcap")
         small_disk = ["unshare", "--mount", "sh", "-c",
                       'mount -t tmpfs -o size=8k tmpfs "$0" && exec "$@"', folder]
         if subprocess.run(small_disk + ["true"], capture_output=True).returncode != 0:
             self.skipTest("no mount namespace with a tmpfs of its own can be made here")
+        full_disk = small_disk[:4] + ['mount -t tmpfs -o size=8k tmpfs "$0" && cat /dev/zero '
+                                      '>"$0/filler"; "$@"; echo "status $?"; ls "$0"', folder]
+        run = subprocess.run(full_disk + self.run_device + ["--pcap", capture],
+                             capture_output=True, timeout=10)
+        self.assertEqual(run.stdout.split(b"\n")[-3:], [b"status 2", b"filler", b""],
+                         f"a start on a full disk: {run.stderr}")
         process = self.start_device(small_disk + self.run_device + ["--pcap", capture])
         answers = [exchange(AT_ONE) for _ in range(300)]
         with open(f"/proc/{process.popen.pid}/root{capture}", "rb") as written:

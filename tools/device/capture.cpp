@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #include "show.h"
@@ -104,7 +105,11 @@ int capture_open(Capture* capture, const char* path) {
   put_little(record + 6, 4, 2);
   put_little(record + 16, SNAPSHOT_LENGTH, 4);
   put_little(record + 20, LINKTYPE_RAW, 4);
-  return write_record(capture, FILE_HEADER);
+  const int code = write_record(capture, FILE_HEADER);
+  if (code != 0) {
+    (void)std::remove(path);  // the start failed: no file of its making is left
+  }
+  return code;
 }
 
 void capture_datagram(Capture* capture, NetAddress from, NetAddress to,
