@@ -254,8 +254,13 @@ class Exchange(E2ETest):
     def check_frames(self, case, wire, device):
         """The datagrams udpcmd sent, on the wire and in the device's lines (the
         last of which is the marker's); gives udpcmd's port."""
-        found = [d for d in wire.datagrams() if d[2] == DEVICE_PORT and d[3] != MARKER]
         expected = [case.frame] * (2 if case.expect and case.waits else 1) if case.frame else []
+        deadline = time.monotonic() + 2  # without a device no marker shows that all has come
+        while True:
+            found = [d for d in wire.datagrams() if d[2] == DEVICE_PORT and d[3] != MARKER]
+            if len(found) >= len(expected) or time.monotonic() > deadline:
+                break
+            time.sleep(0.01)
         self.assertEqual([(d[1], d[3]) for d in found], [(DEVICE_IP, f) for f in expected],
                          f"the datagrams sent differ: {found}")
         port = found[0][0] if found else 0
