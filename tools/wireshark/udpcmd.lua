@@ -1,29 +1,19 @@
 -- udpcmd.lua: Wireshark and tshark dissector for udpcmd's command frames and
--- the device's replies (Wireshark 3.6 and later).
+-- the device's replies (Wireshark 3.6 and later). How to install and use it:
+-- README.md (tshark -X lua_script:udpcmd.lua -r CAPTURE) and README.txt.
 --
--- A UDP datagram to port 2639 is a command frame:
+-- A UDP datagram to port 2639 (the preference udpcmd.port) is a command frame:
 --
 --   F1 01 04 | message | 0D | checksum field (0 to 4 bytes) | F2
 --
--- and one from port 2639 is a reply: up to 32 bytes that udpcmd shows as
+-- and one from that port is a reply: up to 32 bytes that udpcmd shows as
 -- text up to the first zero byte. udpcmd accepts a reply from any sender, so
 -- the first datagram after a command that goes to the command's address and
 -- port is its reply, whichever port it comes from, an empty one included.
---
--- Use it for one run:   tshark -X lua_script:udpcmd.lua -r CAPTURE
--- or for good: copy it into Wireshark's personal Lua plugins folder (Help >
--- About Wireshark > Folders). Its filter fields are those of `fields` below,
--- its expert items those of `problems` and `notes`; the README shows them at
--- work. The pairing of commands and replies is worked out on the first pass
--- through a capture: Wireshark shows it all, tshark with -2 (one pass cannot
--- know of a later reply, so without -2 commands have neither response_in nor
--- no_reply_seen).
---
--- Other ports: the preference udpcmd.port moves the device's port
--- (tshark -o udpcmd.port:2700), Decode As offers udpcmd for any UDP port, and
--- a heuristic finds a well-formed frame on any other port, after the port's
--- own dissector if it has one (53, say), unless UDP's preference "Try
--- heuristic sub-dissectors first", every protocol's, is set: left alone here.
+-- The pairing is worked out on the first pass, so tshark shows it only with
+-- -2. Decode As offers udpcmd for any UDP port, and a heuristic finds a
+-- well-formed frame on any other port, after the port's own dissector if it
+-- has one (unless UDP's "Try heuristic sub-dissectors first" is set).
 
 local DEFAULT_PORT = 2639
 local FRAME_LIMIT = 31 -- bytes in a command frame
