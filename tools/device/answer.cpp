@@ -109,9 +109,7 @@ long until(std::uint32_t due, std::uint32_t now) {
 void send_pending(Responder* responder, const PendingReply& pending) {
   char area[LINE_CAPACITY];
   Line line = line_in(area, sizeof area);
-  append_text(&line, "#");
-  append_signed(&line, pending.number);
-  append_text(&line, " delayed reply");
+  append_number(&line, "#", static_cast<unsigned long>(pending.number), " delayed reply");
   const Rule& chosen = responder->rules->rules[pending.rule];
   const char* refusal =
       rate_refusal(&responder->ledger, pending.to, net_milliseconds(),

@@ -75,9 +75,7 @@ void report(Responder* responder, const Datagram& datagram) {
                    datagram.bytes, datagram.length);
   char area[LINE_CAPACITY];
   Line line = line_in(area, sizeof area);
-  append_text(&line, "#");
-  append_signed(&line, datagram.number);
-  append_text(&line, " from ");
+  append_number(&line, "#", static_cast<unsigned long>(datagram.number), " from ");
   append_address(&line, datagram.path.from);
   append_number(&line, ", ", datagram.length, " bytes:");
   append_hex(&line, datagram.bytes, datagram.length);

@@ -217,22 +217,18 @@ local function parsed(parse, bytes, length)
 end
 
 -- The pairing of commands and replies, worked out on the first pass
--- through a capture (pinfo.visited false) and read on every later one, as
--- Wireshark's own request and response tracking does.
+-- (pinfo.visited false) and read on every later one, as Wireshark's own
+-- request and response tracking does. waiting[PORT] is the command whose
+-- sender waits at that port for a datagram back: { address, frame, time,
+-- awaits, other }, `other` the next one from another address at the same
+-- port; a later command from the same sender takes the earlier one's place.
 --
--- waiting[PORT] is the command whose sender, at that port, waits for a
--- datagram back: { address, frame, time, awaits, other }, `other` the next
--- one from another address at the same port; one per sender (a later
--- command from the same sender takes the earlier one's place).
---
--- The first pass notes what it found in each frame's record, RECORD bytes
--- a frame in the ByteArray `records`, big-endian: bytes 0-2 how many frames
--- apart the partner is (a command's reply after it, a reply's command
--- before it; a longer distance is not kept, and the frames show no pairing
--- then), byte 3 the kind (0 for a reply to no command), bytes 4-9 a reply's
--- response time in nanoseconds. A ByteArray, not a Lua table: an entry per
--- frame in Lua's heap makes its collector sweep each packet's garbage long
--- after it went cold, which costs more than all the rest (BENCHMARKS.md).
+-- Each frame's record, RECORD bytes of the ByteArray `records`, big-endian:
+-- bytes 0-2 how many frames apart its partner is (a command's reply after
+-- it, a reply's command before it; a longer distance is not kept, and shows
+-- no pairing), byte 3 the kind (0 for a reply to no command), bytes 4-9 a
+-- reply's response time in nanoseconds. Not a Lua table: an entry per frame
+-- in Lua's heap costs more than all the rest (BENCHMARKS.md says why).
 local RECORD, DISTANCE, KIND, TIME = 10, 0, 3, 4
 local COMMAND, REPLY, REPLY_NOT_AWAITED = 1, 2, 3 -- the last: to a command that awaited none
 local LONGEST_DISTANCE = 2 ^ 24 - 1
