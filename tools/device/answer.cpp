@@ -126,11 +126,6 @@ void send_pending(Responder* responder, const PendingReply& pending) {
 
 }  // namespace
 
-NetAddress received_at(const Responder* responder, const NetPath& path) {
-  const NetAddress& bound = responder->sockets.bound;
-  return NetAddress{path.to_ip != 0 ? path.to_ip : bound.ip, bound.port};
-}
-
 void answer(Responder* responder, const Datagram& datagram, const FrameCheck& check, Line* line) {
   const Rules* rules = responder->rules;
   const int rule = rules != nullptr ? rule_for(rules, check.message, check.message_length) : -1;
