@@ -1,11 +1,8 @@
-/* The floor of the start-up benchmark: the least a program can do to send
- * one command the way udpcmd does. The same socket calls in the same order
- * (socket, setsockopt IP_RECVERR, setsockopt SO_BROADCAST, bind,
- * getsockname, sendto, and recvfrom when the frame awaits a reply), the
- * same report with a flush after every line, the same frame. No fit check,
- * no failure lines beyond the first: it only has to be right for the
- * benchmark's commands (AB and @1). The report's texts are the tests' own
- * (test_data.h, written from tests/common/report.txt). */
+/* The floor of the start-up benchmark (BENCHMARKS.md): the least a program
+ * can do to send a command as udpcmd does, with the same socket calls in the
+ * same order, the same report and flushes, the same frame. It only has to be
+ * right for the benchmark's commands (AB and @1). The report's texts are the
+ * tests' own (test_data.h, written from tests/common/report.txt). */
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <stdio.h>

@@ -1,8 +1,6 @@
 /* stdin-from FILE COMMAND [ARGS...]: runs COMMAND with FILE as its standard
- * input. hyperfine gives every command /dev/null as input; this lets
- * `nc -u`, which sends what it reads, be timed without a shell. Static, so
- * that it adds as little as possible; the benchmark times udpcmd through it
- * too when comparing with nc, so the cost it adds is the same on both sides. */
+ * input, so that hyperfine, which gives every command /dev/null, can time
+ * `nc -u` without a shell (BENCHMARKS.md says how it is used). */
 #include <fcntl.h>
 #include <stdio.h>
 #include <unistd.h>

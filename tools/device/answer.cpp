@@ -109,9 +109,7 @@ long until(std::uint32_t due, std::uint32_t now) {
 void send_pending(Responder* responder, const PendingReply& pending) {
   char area[LINE_CAPACITY];
   Line line = line_in(area, sizeof area);
-  append_text(&line, "#");
-  append_signed(&line, pending.number);
-  append_text(&line, " delayed reply");
+  append_number(&line, "#", static_cast<unsigned long>(pending.number), " delayed reply");
   const Rule& chosen = responder->rules->rules[pending.rule];
   const char* refusal =
       rate_refusal(&responder->ledger, pending.to, net_milliseconds(),
@@ -127,11 +125,6 @@ void send_pending(Responder* responder, const PendingReply& pending) {
 }
 
 }  // namespace
-
-NetAddress received_at(const Responder* responder, const NetPath& path) {
-  const NetAddress& bound = responder->sockets.bound;
-  return NetAddress{path.to_ip != 0 ? path.to_ip : bound.ip, bound.port};
-}
 
 void answer(Responder* responder, const Datagram& datagram, const FrameCheck& check, Line* line) {
   const Rules* rules = responder->rules;

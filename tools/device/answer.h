@@ -51,10 +51,6 @@ struct Datagram {
   std::size_t length;
 };
 
-// The datagram's ends as a capture shows them: where the platform does not
-// tell the address it was sent to, the listener's own (0.0.0.0 for any).
-NetAddress received_at(const Responder* responder, const NetPath& path);
-
 // Answers a well-formed frame that awaits a reply, or says why not, at the
 // end of the datagram's line.
 void answer(Responder* responder, const Datagram& datagram, const FrameCheck& check, Line* line);

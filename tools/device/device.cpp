@@ -68,16 +68,16 @@ void refuse_capture(const char* path, int code) {
   }
 }
 
-// The datagram's one line on standard output; it goes into the capture
-// first.
+// The datagram's one line on standard output. It goes into the capture
+// first, sent to the listener's own address where the platform does not
+// tell the one it was sent to (0.0.0.0 for any).
 void report(Responder* responder, const Datagram& datagram) {
-  capture_datagram(&responder->capture, datagram.path.from, received_at(responder, datagram.path),
-                   datagram.bytes, datagram.length);
+  const NetAddress bound = responder->sockets.bound;
+  const NetAddress to = {datagram.path.to_ip != 0 ? datagram.path.to_ip : bound.ip, bound.port};
+  capture_datagram(&responder->capture, datagram.path.from, to, datagram.bytes, datagram.length);
   char area[LINE_CAPACITY];
   Line line = line_in(area, sizeof area);
-  append_text(&line, "#");
-  append_signed(&line, datagram.number);
-  append_text(&line, " from ");
+  append_number(&line, "#", static_cast<unsigned long>(datagram.number), " from ");
   append_address(&line, datagram.path.from);
   append_number(&line, ", ", datagram.length, " bytes:");
   append_hex(&line, datagram.bytes, datagram.length);

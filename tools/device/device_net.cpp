@@ -71,9 +71,9 @@ namespace {
 // to 1970-01-01.
 constexpr unsigned long long WINDOWS_TO_UNIX_EPOCH = 116444736000000000ULL;
 
-// Texts for the Winsock codes the device can meet, for a system that has
-// none of its own (wine has none): the words the same condition gets on
-// Linux.
+// Texts for the Winsock codes that the device's blocking sockets can meet
+// for a cause outside it, for a system that has none of its own (wine has
+// none): the words the same condition gets on Linux.
 struct CodeText {
   int code;
   const char* text;
@@ -81,12 +81,7 @@ struct CodeText {
 const CodeText WINSOCK_TEXTS[] = {
     {WSAEINTR, "Interrupted system call"},
     {WSAEACCES, "Permission denied"},
-    {WSAEFAULT, "Bad address"},
-    {WSAEINVAL, "Invalid argument"},
     {WSAEMFILE, "Too many open files"},
-    {WSAEWOULDBLOCK, "Resource temporarily unavailable"},
-    {WSAENOTSOCK, "Socket operation on non-socket"},
-    {WSAEMSGSIZE, "Message too long"},
     {WSAEAFNOSUPPORT, "Address family not supported by protocol"},
     {WSAEADDRINUSE, "Address already in use"},
     {WSAEADDRNOTAVAIL, "Cannot assign requested address"},
@@ -95,11 +90,9 @@ const CodeText WINSOCK_TEXTS[] = {
     {WSAENETRESET, "Network dropped connection on reset"},
     {WSAECONNRESET, "Connection reset by peer"},
     {WSAENOBUFS, "No buffer space available"},
-    {WSAETIMEDOUT, "Connection timed out"},
     {WSAEHOSTUNREACH, "No route to host"},
     {WSASYSNOTREADY, "Network subsystem is unavailable"},
     {WSAVERNOTSUPPORTED, "Winsock version not supported"},
-    {WSANOTINITIALISED, "Winsock not started"},
 };
 
 // Since Windows 2000 a port unreachable message for a datagram the socket

@@ -122,8 +122,7 @@ int take(int key, const char* value, long number, DeviceOptions* options, char* 
       return 1;
     case HEX: {
       options->reply_mode = ReplyMode::STAGED;
-      const long length =
-          hex_bytes(value, std::strlen(value), options->reply, sizeof options->reply);
+      const long length = hex_bytes(value, options->reply, sizeof options->reply);
       if (length == HEX_NOT_PAIRS) {
         return refuse(error, {"--reply-hex: not pairs of hex digits: ", value});
       }

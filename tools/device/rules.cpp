@@ -14,7 +14,7 @@ constexpr string_view ARROW = " => ";
 constexpr string_view BLANKS = " \t";
 constexpr string_view UTF8_MARK = "\xEF\xBB\xBF";
 constexpr string_view UTF16_MARKS[] = {"\xFF\xFE", "\xFE\xFF"};
-constexpr std::size_t DELAY_DIGITS = 5;  // 60000; longer is out of range
+constexpr std::size_t DELAY_DIGITS = 5;  // 60000; more digits are refused, zeros too
 // The longest message: the frame's header, end of text and trailer around
 // it, and an empty checksum field.
 static_assert(LONGEST_PATTERN == FRAME_CAPACITY - 1 - (sizeof FRAME_HEADER - 1) - 2 &&
@@ -46,16 +46,6 @@ string_view trimmed(string_view text) {
 // The text's first word: up to a blank or its end.
 string_view first_word(string_view text) { return head(text, text.find_first_of(BLANKS)); }
 
-bool read_delay(string_view digits, long* delay_ms) {
-  char text[DELAY_DIGITS + 1];
-  if (digits.empty() || digits.size() > DELAY_DIGITS) {
-    return false;
-  }
-  std::memcpy(text, digits.data(), digits.size());
-  text[digits.size()] = 0;
-  return number_in(text, 0, LONGEST_DELAY_MS, delay_ms);
-}
-
 // Copies `text` into the rules' own bytes; gives where it starts. A line
 // keeps no more bytes than it has, so the file's capacity is room enough.
 std::size_t keep(Rules* rules, string_view text) {
@@ -69,8 +59,7 @@ std::size_t keep(Rules* rules, string_view text) {
 const char* take_reply(bool hex, string_view rest, Rule* rule, Rules* rules) {
   rule->reply_at = rules->bytes_used;
   if (hex) {
-    const long length =
-        hex_bytes(rest.data(), rest.size(), rules->bytes + rule->reply_at, STAGED_REPLY_CAPACITY);
+    const long length = hex_bytes(rest, rules->bytes + rule->reply_at, STAGED_REPLY_CAPACITY);
     if (length < 0) {
       return length == HEX_TOO_LONG ? REPLY_TOO_LONG : BAD_HEX;
     }
@@ -95,7 +84,7 @@ const char* take_action(string_view action, Rule* rule, Rules* rules) {
   if (delayed) {
     action = without_blanks_before(after(action, word.size()));
     const string_view digits = first_word(action);
-    if (!read_delay(digits, &rule->delay_ms)) {
+    if (digits.size() > DELAY_DIGITS || !number_in(digits, 0, LONGEST_DELAY_MS, &rule->delay_ms)) {
       return BAD_DELAY;
     }
     action = without_blanks_before(after(action, digits.size()));

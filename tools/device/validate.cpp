@@ -11,7 +11,6 @@ constexpr std::size_t SHORTEST_FRAME = HEADER_LENGTH + 2;  // header, end of tex
 constexpr std::size_t LONGEST_FIELD = CHECKSUM_FIELD_CAPACITY - 1;
 
 bool refuse(FrameCheck* check, const char* problem) {
-  check->well_formed = false;
   check->problem = problem;
   return false;
 }
@@ -61,7 +60,6 @@ bool check_frame(const unsigned char* bytes, std::size_t length, FrameCheck* che
   }
   unsigned char frame[FRAME_CAPACITY] = {};
   std::memcpy(frame, bytes, length);
-  check->well_formed = true;
   check->message = bytes + HEADER_LENGTH;
   check->message_length = length - SHORTEST_FRAME - field_length;
   check->expects_reply = expects_reply(frame);

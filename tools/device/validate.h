@@ -5,7 +5,6 @@
 #include <cstddef>
 
 struct FrameCheck {
-  bool well_formed;
   const char* problem;           // why not, when not well formed
   const unsigned char* message;  // points into the datagram
   std::size_t message_length;

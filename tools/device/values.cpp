@@ -1,53 +1,48 @@
 #include "values.h"
 
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
+#include <algorithm>
+#include <charconv>
 
-namespace {
-
-bool hex_digit(char c) { return c != 0 && std::strchr("0123456789abcdefABCDEF", c) != nullptr; }
-
-}  // namespace
-
-const char* number_at(const char* text, long lowest, long highest, long* value) {
-  if (*text < '0' || *text > '9') {
-    return nullptr;
-  }
-  char* end = nullptr;
-  errno = 0;
-  const long number = std::strtol(text, &end, 10);
-  if (errno == ERANGE || number < lowest || number > highest) {
+// from_chars would take a minus sign too, so the first byte must be a digit.
+const char* number_at(std::string_view text, long lowest, long highest, long* value) {
+  long number = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+  if (text.empty() || text[0] < '0' || text[0] > '9' || error != std::errc{} || number < lowest ||
+      number > highest) {
     return nullptr;
   }
   *value = number;
   return end;
 }
 
-bool number_in(const char* text, long lowest, long highest, long* value) {
+bool number_in(std::string_view text, long lowest, long highest, long* value) {
   long number = 0;
   const char* end = number_at(text, lowest, highest, &number);
-  if (end == nullptr || *end != 0) {
+  if (end == nullptr || end != text.data() + text.size()) {
     return false;
   }
   *value = number;
   return true;
 }
 
-long hex_bytes(const char* text, std::size_t length, unsigned char* bytes, std::size_t capacity) {
+long hex_bytes(std::string_view text, unsigned char* bytes, std::size_t capacity) {
   std::size_t count = 0;
-  for (std::size_t at = 0; at < length; ++at) {
+  for (std::size_t at = 0; at < text.size(); ++at) {
     if (text[at] == ' ' || text[at] == '\t') {
       continue;
     }
-    if (at + 1 == length || !hex_digit(text[at]) || !hex_digit(text[at + 1])) {
+    // Two digits exactly: from_chars takes no sign for an unsigned value.
+    unsigned char byte = 0;
+    const char* pair = text.data() + at;
+    const char* limit = pair + std::min<std::size_t>(2, text.size() - at);
+    const auto [end, error] = std::from_chars(pair, limit, byte, 16);
+    if (error != std::errc{} || end != pair + 2) {
       return HEX_NOT_PAIRS;
     }
     if (count == capacity) {
       return HEX_TOO_LONG;
     }
-    const char pair[] = {text[at], text[at + 1], 0};
-    bytes[count++] = static_cast<unsigned char>(std::strtoul(pair, nullptr, 16));
+    bytes[count++] = byte;
     ++at;  // past the pair's first digit here, its second in the loop
   }
   return static_cast<long>(count);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string_view>
 
 constexpr std::size_t STAGED_REPLY_CAPACITY = 1024;  // the longest reply it sends
 
@@ -11,13 +12,13 @@ constexpr std::size_t STAGED_REPLY_CAPACITY = 1024;  // the longest reply it sen
 // start of `text` and gives the first byte after them; number_in takes the
 // whole of `text`. On success the number is in `value`; on failure
 // number_at gives nullptr, number_in false, and `value` is untouched.
-const char* number_at(const char* text, long lowest, long highest, long* value);
-bool number_in(const char* text, long lowest, long highest, long* value);
+const char* number_at(std::string_view text, long lowest, long highest, long* value);
+bool number_in(std::string_view text, long lowest, long highest, long* value);
 
 // The device's one reading of bytes given in hex: pairs of hex digits,
-// either case, with spaces or tabs between the pairs. Reads the `length`
-// bytes of `text` into `bytes` (room for `capacity`); gives how many, or
-// HEX_NOT_PAIRS, or HEX_TOO_LONG when they would not fit.
+// either case, with spaces or tabs between the pairs. Reads `text` into
+// `bytes` (room for `capacity`); gives how many, or HEX_NOT_PAIRS, or
+// HEX_TOO_LONG when they would not fit.
 constexpr long HEX_NOT_PAIRS = -1;
 constexpr long HEX_TOO_LONG = -2;
-long hex_bytes(const char* text, std::size_t length, unsigned char* bytes, std::size_t capacity);
+long hex_bytes(std::string_view text, unsigned char* bytes, std::size_t capacity);

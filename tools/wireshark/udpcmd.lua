@@ -1,29 +1,19 @@
 -- udpcmd.lua: Wireshark and tshark dissector for udpcmd's command frames and
--- the device's replies (Wireshark 3.6 and later).
+-- the device's replies (Wireshark 3.6 and later). How to install and use it:
+-- README.md (tshark -X lua_script:udpcmd.lua -r CAPTURE) and README.txt.
 --
--- A UDP datagram to port 2639 is a command frame:
+-- A UDP datagram to port 2639 (the preference udpcmd.port) is a command frame:
 --
 --   F1 01 04 | message | 0D | checksum field (0 to 4 bytes) | F2
 --
--- and one from port 2639 is a reply: up to 32 bytes that udpcmd shows as
+-- and one from that port is a reply: up to 32 bytes that udpcmd shows as
 -- text up to the first zero byte. udpcmd accepts a reply from any sender, so
 -- the first datagram after a command that goes to the command's address and
 -- port is its reply, whichever port it comes from, an empty one included.
---
--- Use it for one run:   tshark -X lua_script:udpcmd.lua -r CAPTURE
--- or for good: copy it into Wireshark's personal Lua plugins folder (Help >
--- About Wireshark > Folders). Its filter fields are those of `fields` below,
--- its expert items those of `problems` and `notes`; the README shows them at
--- work. The pairing of commands and replies is worked out on the first pass
--- through a capture: Wireshark shows it all, tshark with -2 (one pass cannot
--- know of a later reply, so without -2 commands have neither response_in nor
--- no_reply_seen).
---
--- Other ports: the preference udpcmd.port moves the device's port
--- (tshark -o udpcmd.port:2700), Decode As offers udpcmd for any UDP port, and
--- a heuristic finds a well-formed frame on any other port, after the port's
--- own dissector if it has one (53, say), unless UDP's preference "Try
--- heuristic sub-dissectors first", every protocol's, is set: left alone here.
+-- The pairing is worked out on the first pass, so tshark shows it only with
+-- -2. Decode As offers udpcmd for any UDP port, and a heuristic finds a
+-- well-formed frame on any other port, after the port's own dissector if it
+-- has one (unless UDP's "Try heuristic sub-dissectors first" is set).
 
 local DEFAULT_PORT = 2639
 local FRAME_LIMIT = 31 -- bytes in a command frame
@@ -227,22 +217,18 @@ local function parsed(parse, bytes, length)
 end
 
 -- The pairing of commands and replies, worked out on the first pass
--- through a capture (pinfo.visited false) and read on every later one, as
--- Wireshark's own request and response tracking does.
+-- (pinfo.visited false) and read on every later one, as Wireshark's own
+-- request and response tracking does. waiting[PORT] is the command whose
+-- sender waits at that port for a datagram back: { address, frame, time,
+-- awaits, other }, `other` the next one from another address at the same
+-- port; a later command from the same sender takes the earlier one's place.
 --
--- waiting[PORT] is the command whose sender, at that port, waits for a
--- datagram back: { address, frame, time, awaits, other }, `other` the next
--- one from another address at the same port; one per sender (a later
--- command from the same sender takes the earlier one's place).
---
--- The first pass notes what it found in each frame's record, RECORD bytes
--- a frame in the ByteArray `records`, big-endian: bytes 0-2 how many frames
--- apart the partner is (a command's reply after it, a reply's command
--- before it; a longer distance is not kept, and the frames show no pairing
--- then), byte 3 the kind (0 for a reply to no command), bytes 4-9 a reply's
--- response time in nanoseconds. A ByteArray, not a Lua table: an entry per
--- frame in Lua's heap makes its collector sweep each packet's garbage long
--- after it went cold, which costs more than all the rest (BENCHMARKS.md).
+-- Each frame's record, RECORD bytes of the ByteArray `records`, big-endian:
+-- bytes 0-2 how many frames apart its partner is (a command's reply after
+-- it, a reply's command before it; a longer distance is not kept, and shows
+-- no pairing), byte 3 the kind (0 for a reply to no command), bytes 4-9 a
+-- reply's response time in nanoseconds. Not a Lua table: an entry per frame
+-- in Lua's heap costs more than all the rest (BENCHMARKS.md says why).
 local RECORD, DISTANCE, KIND, TIME = 10, 0, 3, 4
 local COMMAND, REPLY, REPLY_NOT_AWAITED = 1, 2, 3 -- the last: to a command that awaited none
 local LONGEST_DISTANCE = 2 ^ 24 - 1
