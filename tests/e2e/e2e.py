@@ -347,8 +347,8 @@ def tool_texts(*headers):
     return texts
 
 
-TEXT = tool_texts(*(f"device/{unit}.h" for unit in (
-    "reply_guard", "rules", "capture", "options", "validate", "device_net")), "expect/expect.h")
+TEXT = tool_texts("device/reply_guard.h", "device/rules.h", "device/capture.h", "device/options.h",
+                  "device/validate.h", "device/device_net.h", "expect/expect.h")
 
 MALFORMED = [(b"", TEXT["TOO_SHORT"]), (bytes(range(256)) * 4, TEXT["LONGER_THAN_31"]),
              (bytes.fromhex("F1 01 04 41 42 0D 96 F2"), TEXT["BAD_CHECKSUM"])]
