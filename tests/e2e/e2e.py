@@ -67,7 +67,6 @@ R32 = b"0123456789abcdefghijklmnopqrstuv"
 OVERSIZE = (b"Recv Error Winsock Error: 90", b"Recv Error Winsock Error: 10040")
 SPECIALS = b'IDLE" & echo | %d !x! \\'
 AS_EXPECTED = b'reply as expected: "OK @1"'
-EXPECT_USAGE = b"usage: udpcmd-expect SECONDS COMMAND [REPLY]"
 NATIVE = dict(native_only=True)
 HELD_RECEIVE = ("recvmsg", "delay_enter=1500000:when=1")  # time to queue ICMP errors
 CASES = {
@@ -266,7 +265,8 @@ class Exchange(E2ETest):
         port = found[0][0] if found else 0
         if device:
             seen = [device_line(t) for t in device.lines() if t.startswith("#")]
-            self.assertTrue(seen[-1] and seen[-1].rest.endswith("malformed: bad header | no reply"),
+            refused = f"malformed: {TEXT['BAD_HEADER']} | no reply"
+            self.assertTrue(seen[-1] and seen[-1].rest.endswith(refused),
                             f"the device did not refuse the marker as malformed: {device.lines()}")
             seen = seen[:-1]
             self.assertTrue(len(seen) == len(expected) and all(
@@ -280,7 +280,7 @@ class Exchange(E2ETest):
     def check_report(self, case, program, status, port, wine, udpcmd):
         expected, out = report(case, port, wine), program.out()
         if case.expect and case.expect.says:
-            expected += (lines(EXPECT_USAGE) if case.expect.status == 4 else b"") + lines(
+            expected += (lines(TEXT["USAGE"].encode()) if case.expect.status == 4 else b"") + lines(
                 b"udpcmd-expect: " + native_or_wine(case.expect.says, wine).replace(
                     b"{udpcmd}", udpcmd.encode()))
         expected = expected.replace(b"\n", b"\r\n") if wine else expected
@@ -333,24 +333,25 @@ class Exchange(E2ETest):
 # Status lines ("listening on", "idle time over") go to standard error, one
 # line per datagram to standard output.
 
-DEVICE_SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../tools/device")
+TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../tools")
 
 
-def device_texts(*headers):
-    """The texts the device's headers name, as {NAME: text}."""
+def tool_texts(*headers):
+    """The texts the tools' headers (paths in tools/) name, as {NAME: text}."""
     texts = {}
     for header in headers:
-        with open(os.path.join(DEVICE_SOURCE, header), encoding="ascii") as source:
+        with open(os.path.join(TOOLS, header), encoding="ascii") as source:
             found = re.findall(r'constexpr const char\* (\w+) =\s*"((?:[^"\\]|\\.)*)";',
                                source.read())
         texts.update((name, text.replace('\\"', '"')) for name, text in found)
     return texts
 
 
-TEXT = device_texts("reply_guard.h", "rules.h", "capture.h")
+TEXT = tool_texts("device/reply_guard.h", "device/rules.h", "device/capture.h", "device/options.h",
+                  "device/validate.h", "device/device_net.h", "expect/expect.h")
 
-MALFORMED = [(b"", "too short"), (bytes(range(256)) * 4, "longer than 31 bytes"),
-             (bytes.fromhex("F1 01 04 41 42 0D 96 F2"), "bad checksum field")]
+MALFORMED = [(b"", TEXT["TOO_SHORT"]), (bytes(range(256)) * 4, TEXT["LONGER_THAN_31"]),
+             (bytes.fromhex("F1 01 04 41 42 0D 96 F2"), TEXT["BAD_CHECKSUM"])]
 
 # Two devices whose replies are frames awaiting a reply, set on each other
 # by one spoofed datagram: (the devices' options, replies each, the reason
@@ -449,15 +450,14 @@ class Device(E2ETest):
             rules.write(b"# the arrow lacks its spaces\r\n@1=>reply OK\r\n")
         taken_code = 10048 if self.options.wine else 98
         refusals = [
-            (["--port", "65536"], 2, "udpcmd-device: --port: not a port number (0 to 65535): "
-             "65536 (see --help)"),
+            (["--port", "65536"], 2,
+             f"udpcmd-device: --port: {TEXT['NOT_A_PORT']}: 65536 (see --help)"),
             (["--rules", bad_rules], 2, f"udpcmd-device: {bad_rules}:2: {TEXT['NO_ARROW']}"),
             (["--rules", missing], 2,
              f"udpcmd-device: {missing}: No such file or directory (error 2)"),
             (["--pcap", bad_rules], 2, f"udpcmd-device: {bad_rules}: {TEXT['CAPTURE_EXISTS']}"),
             (["--pcap", missing], 1, "udpcmd-device: cannot bind the listening socket "
-             f"0.0.0.0:2639: Address already in use (error {taken_code}); another program, "
-             "perhaps another udpcmd-device, uses that port"),
+             f"0.0.0.0:2639: Address already in use (error {taken_code}){TEXT['PORT_TAKEN']}"),
             (["/?"], 0, None)]
         with open(DEVICE_USAGE, "rb") as usage:
             help_text = usage.read().replace(b"\n", b"\r\n" if self.options.wine else b"\n")
@@ -513,7 +513,7 @@ class Device(E2ETest):
         spoof(DEVICE_PORT, AT_ONE)
         process.wait_for(lambda p: len(p.lines()) > 1, 0.5)  # a second line would be a loop
         lines = process.lines()
-        self.assertTrue(len(lines) == 1 and "| no reply: the source" in lines[0],
+        self.assertTrue(len(lines) == 1 and f"| no reply: {TEXT['SOURCE_OWN_PORT']}" in lines[0],
                         f"the device answered itself: {lines[:3]}")
 
     def test_device_loop_guard(self):

@@ -71,15 +71,15 @@ TEST_P(ValidatorRefuses, NamesTheProblem) {
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Datagrams, ValidatorRefuses, ::testing::Values(
-    MalformedRow{"Empty",             {},                                                    "too short"},
-    MalformedRow{"HeaderOnly",        {0xF1, 0x01, 0x04, 0xF2},                              "too short"},
-    MalformedRow{"Long",              Bytes(40, 0x41),                                       "longer than 31 bytes"},
-    MalformedRow{"ZeroInside",        {0xF1, 0x01, 0x04, 0x00, 0x0D, 0x12, 0xF2},            "zero byte inside"},
-    MalformedRow{"BadHeader",         {0xF1, 0x02, 0x04, 0x0D, 0x13, 0xF2},                  "bad header"},
-    MalformedRow{"BadTrailer",        {0xF1, 0x01, 0x04, 0x0D, 0x12, 0xF3},                  "bad trailer"},
-    MalformedRow{"WrongSum",          {0xF1, 0x01, 0x04, 0x41, 0x42, 0x0D, 0x96, 0xF2},      "bad checksum field"},
-    MalformedRow{"NoEndOfText",       {0xF1, 0x01, 0x04, 0x41, 0x42, 0x43, 0x95, 0xF2},      "bad checksum field"},
-    MalformedRow{"FieldNotCutAtZero", {0xF1, 0x01, 0x04, 0x74, 0x74, 0x0D, 0xFF, 0xFA, 0xF2}, "bad checksum field"}),
+    MalformedRow{"Empty",             {},                                                    TOO_SHORT},
+    MalformedRow{"HeaderOnly",        {0xF1, 0x01, 0x04, 0xF2},                              TOO_SHORT},
+    MalformedRow{"Long",              Bytes(40, 0x41),                                       LONGER_THAN_31},
+    MalformedRow{"ZeroInside",        {0xF1, 0x01, 0x04, 0x00, 0x0D, 0x12, 0xF2},            ZERO_INSIDE},
+    MalformedRow{"BadHeader",         {0xF1, 0x02, 0x04, 0x0D, 0x13, 0xF2},                  BAD_HEADER},
+    MalformedRow{"BadTrailer",        {0xF1, 0x01, 0x04, 0x0D, 0x12, 0xF3},                  BAD_TRAILER},
+    MalformedRow{"WrongSum",          {0xF1, 0x01, 0x04, 0x41, 0x42, 0x0D, 0x96, 0xF2},      BAD_CHECKSUM},
+    MalformedRow{"NoEndOfText",       {0xF1, 0x01, 0x04, 0x41, 0x42, 0x43, 0x95, 0xF2},      BAD_CHECKSUM},
+    MalformedRow{"FieldNotCutAtZero", {0xF1, 0x01, 0x04, 0x74, 0x74, 0x0D, 0xFF, 0xFA, 0xF2}, BAD_CHECKSUM}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
 

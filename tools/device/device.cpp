@@ -23,8 +23,6 @@ namespace {
 constexpr int RECEIVE_CAPACITY = 65536;  // more than any UDP payload
 constexpr int FAILURES_IN_A_ROW = 16;
 constexpr long SECOND_MS = 1000;
-constexpr const char* PORT_TAKEN =
-    "; another program, perhaps another udpcmd-device, uses that port";
 
 // man/udpcmd-device.txt, one string a line (cmake/device-usage.cmake).
 const char* const HELP[] = {

@@ -51,8 +51,10 @@ void net_pause(long milliseconds);
 // The time of day, in seconds and microseconds since 1970-01-01 UTC.
 void net_wall_clock(std::uint32_t* seconds, std::uint32_t* microseconds);
 
-// An error code meaning the address and port are taken by another socket.
+// An error code meaning the address and port are taken, and the advice said after it.
 bool net_in_use(int code);
+constexpr const char* PORT_TAKEN =
+    "; another program, perhaps another udpcmd-device, uses that port";
 
 // The capture's file, written without a buffer of the C library's.
 // file_create makes the file at `path` only when there is none (an existing

@@ -15,7 +15,6 @@ constexpr unsigned REPLY_KEYS = 1U << TEXT | 1U << HEX | 1U << NO_REPLY;
 
 constexpr bool VALUE = true;
 constexpr bool FLAG = false;
-constexpr const char* A_PORT = "not a port number (0 to 65535)";
 
 struct LongOption {
   const char* name;
@@ -29,18 +28,18 @@ struct LongOption {
 // must be and its range. Adding an option: a key, a row, its case in take.
 // clang-format off
 const LongOption LONG_OPTIONS[] = {
-    {"address",    VALUE, nullptr,                                0, 0},
-    {"port",       VALUE, A_PORT,                                 0, 65535},
-    {"reply-text", VALUE, nullptr,                                0, 0},
-    {"reply-hex",  VALUE, nullptr,                                0, 0},
-    {"no-reply",   FLAG,  nullptr,                                0, 0},
-    {"reply-port", VALUE, A_PORT,                                 0, 65535},
-    {"count",      VALUE, "not a number from 1 to 1000000000",    1, 1000000000L},
-    {"idle",       VALUE, "not a number of seconds (1 to 86400)", 1, 86400},
-    {"rules",      VALUE, nullptr,                                0, 0},
-    {"pcap",       VALUE, nullptr,                                0, 0},
-    {"help",       FLAG,  nullptr,                                0, 0},
-    {"version",    FLAG,  nullptr,                                0, 0},
+    {"address",    VALUE, nullptr,     0, 0},
+    {"port",       VALUE, NOT_A_PORT,  0, 65535},
+    {"reply-text", VALUE, nullptr,     0, 0},
+    {"reply-hex",  VALUE, nullptr,     0, 0},
+    {"no-reply",   FLAG,  nullptr,     0, 0},
+    {"reply-port", VALUE, NOT_A_PORT,  0, 65535},
+    {"count",      VALUE, NOT_A_COUNT, 1, 1000000000L},
+    {"idle",       VALUE, NOT_SECONDS, 1, 86400},
+    {"rules",      VALUE, nullptr,     0, 0},
+    {"pcap",       VALUE, nullptr,     0, 0},
+    {"help",       FLAG,  nullptr,     0, 0},
+    {"version",    FLAG,  nullptr,     0, 0},
 };
 // clang-format on
 static_assert(sizeof LONG_OPTIONS / sizeof LONG_OPTIONS[0] == KEYS, "one row for each key");
@@ -106,7 +105,7 @@ int take(int key, const char* value, long number, DeviceOptions* options, char* 
   switch (key) {
     case ADDRESS:
       if (!dotted_quad(value, &options->address)) {
-        return refuse(error, {"--address: not an IPv4 address (A.B.C.D): ", value});
+        return refuse(error, {"--address: ", NOT_AN_ADDRESS, ": ", value});
       }
       return 1;
     case PORT:
@@ -116,7 +115,7 @@ int take(int key, const char* value, long number, DeviceOptions* options, char* 
       options->reply_mode = ReplyMode::STAGED;
       options->reply_length = std::strlen(value);
       if (options->reply_length > STAGED_REPLY_CAPACITY) {
-        return refuse(error, {"--reply-text: more than 1024 bytes"});
+        return refuse(error, {"--reply-text: ", STAGED_TOO_LONG});
       }
       std::memcpy(options->reply, value, options->reply_length);
       return 1;
@@ -124,10 +123,10 @@ int take(int key, const char* value, long number, DeviceOptions* options, char* 
       options->reply_mode = ReplyMode::STAGED;
       const long length = hex_bytes(value, options->reply, sizeof options->reply);
       if (length == HEX_NOT_PAIRS) {
-        return refuse(error, {"--reply-hex: not pairs of hex digits: ", value});
+        return refuse(error, {"--reply-hex: ", NOT_HEX_PAIRS, ": ", value});
       }
       if (length == HEX_TOO_LONG) {
-        return refuse(error, {"--reply-hex: more than 1024 bytes"});
+        return refuse(error, {"--reply-hex: ", STAGED_TOO_LONG});
       }
       options->reply_length = static_cast<std::size_t>(length);
       return 1;
@@ -166,11 +165,10 @@ int check_once(int key, unsigned* seen, char* error) {
   const unsigned bit = 1U << key;
   const char* name = LONG_OPTIONS[key].name;
   if ((*seen & bit) != 0) {
-    return refuse(error, {"--", name, " given twice"});
+    return refuse(error, {"--", name, GIVEN_TWICE});
   }
   if ((bit & REPLY_KEYS) != 0 && (*seen & REPLY_KEYS) != 0) {
-    return refuse(
-        error, {"--", name, ": only one of --reply-text, --reply-hex and --no-reply may be given"});
+    return refuse(error, {"--", name, ONE_REPLY_ONLY});
   }
   *seen |= bit;
   return 1;
@@ -189,16 +187,16 @@ int take_option(int argc, char** argv, int* at, unsigned* seen, DeviceOptions* o
   // No short options but the --help ones.
   const int key = help_alias(argument) ? HELP : argument[1] == '-' ? find(name, length) : -1;
   if (key < 0) {
-    return refuse(error, {"unknown or ambiguous option: ", argument});
+    return refuse(error, {UNKNOWN_OPTION, argument});
   }
   const LongOption& option = LONG_OPTIONS[key];
   const char* value = equals != nullptr ? equals + 1 : "";
   if (!option.takes_value && equals != nullptr) {
-    return refuse(error, {"--", option.name, " takes no value"});
+    return refuse(error, {"--", option.name, TAKES_NO_VALUE});
   }
   if (option.takes_value && equals == nullptr) {
     if (*at == argc) {
-      return refuse(error, {"--", option.name, " needs a value"});
+      return refuse(error, {"--", option.name, NEEDS_VALUE});
     }
     value = argv[(*at)++];
   }
@@ -233,7 +231,7 @@ int parse_options(int argc, char** argv, DeviceOptions* options, char* error) {
     }
   }
   if (at < argc) {
-    return refuse(error, {"unexpected argument: ", argv[at]});
+    return refuse(error, {UNEXPECTED_ARGUMENT, argv[at]});
   }
   return 1;
 }

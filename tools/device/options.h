@@ -9,6 +9,22 @@
 constexpr std::uint16_t DEFAULT_PORT = 2639;
 constexpr std::size_t OPTION_ERROR_CAPACITY = 160;
 
+// The fixed texts of parse_options' explanations, around the option's
+// "--name" and the argument or value given.
+constexpr const char* UNKNOWN_OPTION = "unknown or ambiguous option: ";
+constexpr const char* UNEXPECTED_ARGUMENT = "unexpected argument: ";
+constexpr const char* NEEDS_VALUE = " needs a value";
+constexpr const char* TAKES_NO_VALUE = " takes no value";
+constexpr const char* GIVEN_TWICE = " given twice";
+constexpr const char* ONE_REPLY_ONLY =
+    ": only one of --reply-text, --reply-hex and --no-reply may be given";
+constexpr const char* NOT_A_PORT = "not a port number (0 to 65535)";
+constexpr const char* NOT_A_COUNT = "not a number from 1 to 1000000000";
+constexpr const char* NOT_SECONDS = "not a number of seconds (1 to 86400)";
+constexpr const char* NOT_AN_ADDRESS = "not an IPv4 address (A.B.C.D)";
+constexpr const char* NOT_HEX_PAIRS = "not pairs of hex digits";
+constexpr const char* STAGED_TOO_LONG = "more than 1024 bytes";
+
 enum class ReplyMode {
   ACKNOWLEDGE,  // "OK " and the command's message
   STAGED,       // the bytes given with --reply-text or --reply-hex

@@ -40,23 +40,23 @@ bool check_frame(const unsigned char* bytes, std::size_t length, FrameCheck* che
   check->problem = "";
   check->message = bytes;
   if (length < SHORTEST_FRAME) {
-    return refuse(check, "too short");
+    return refuse(check, TOO_SHORT);
   }
   if (length >= FRAME_CAPACITY) {
-    return refuse(check, "longer than 31 bytes");
+    return refuse(check, LONGER_THAN_31);
   }
   if (std::memchr(bytes, 0, length) != nullptr) {
-    return refuse(check, "zero byte inside");
+    return refuse(check, ZERO_INSIDE);
   }
   if (std::memcmp(bytes, FRAME_HEADER, HEADER_LENGTH) != 0) {
-    return refuse(check, "bad header");
+    return refuse(check, BAD_HEADER);
   }
   if (bytes[length - 1] != FRAME_TRAILER[0]) {
-    return refuse(check, "bad trailer");
+    return refuse(check, BAD_TRAILER);
   }
   std::size_t field_length = 0;
   if (!checksum_matches(bytes, length, &field_length)) {
-    return refuse(check, "bad checksum field");
+    return refuse(check, BAD_CHECKSUM);
   }
   unsigned char frame[FRAME_CAPACITY] = {};
   std::memcpy(frame, bytes, length);

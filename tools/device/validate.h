@@ -4,6 +4,14 @@
 
 #include <cstddef>
 
+// The problems a datagram that is not a well-formed frame is refused for.
+constexpr const char* TOO_SHORT = "too short";
+constexpr const char* LONGER_THAN_31 = "longer than 31 bytes";
+constexpr const char* ZERO_INSIDE = "zero byte inside";
+constexpr const char* BAD_HEADER = "bad header";
+constexpr const char* BAD_TRAILER = "bad trailer";
+constexpr const char* BAD_CHECKSUM = "bad checksum field";
+
 struct FrameCheck {
   const char* problem;           // why not, when not well formed
   const unsigned char* message;  // points into the datagram

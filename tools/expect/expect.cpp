@@ -48,7 +48,7 @@ void say(Output* output, const char* a, const char* b = nullptr, const char* c =
 int bad_usage(Output* output, const char* what, const char* given = nullptr) {
   char area[128];
   Line usage = line_in(area, sizeof area);
-  append_text(&usage, "usage: udpcmd-expect SECONDS COMMAND [REPLY]");
+  append_text(&usage, USAGE);
   say(output, &usage);
   say(output, "BAD ARGUMENT: ", what, given ? " \"" : nullptr, given, given ? "\"" : nullptr);
   return BAD_USAGE;

@@ -14,6 +14,9 @@ constexpr char NEWLINE[] = "\r\n";
 constexpr char NEWLINE[] = "\n";
 #endif
 
+// The line said before a bad argument is named.
+constexpr const char* USAGE = "usage: udpcmd-expect SECONDS COMMAND [REPLY]";
+
 enum class Ended { EXITED, TIMED_OUT, NOT_STARTED };
 
 struct Child {
