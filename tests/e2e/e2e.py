@@ -13,7 +13,6 @@ refused (not in an isolated network namespace).
 import argparse
 import contextlib
 import os
-import re
 import shutil
 import signal
 import socket
@@ -27,7 +26,7 @@ from collections import namedtuple
 sys.dont_write_bytecode = True  # nothing written into the source tree
 
 from batch import EXAMPLES, ExampleTest
-from harness import READY, E2ETest, Process, Wire, adopt_orphans, exchange, pcap, sweep, udpcmds
+from harness import READY, TEXT, E2ETest, Process, Wire, adopt_orphans, exchange, pcap, sweep, udpcmds
 from testlib import DEVICE_IP, DEVICE_PORT, FRAME, REPORT, ctest_status, device_line
 from wine import Wine
 
@@ -330,25 +329,7 @@ class Exchange(E2ETest):
 
 
 # --- The device alone (its option parsing is unit-tested) ----------------------
-# Status lines ("listening on", "idle time over") go to standard error, one
-# line per datagram to standard output.
-
-TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../tools")
-
-
-def tool_texts(*headers):
-    """The texts the tools' headers (paths in tools/) name, as {NAME: text}."""
-    texts = {}
-    for header in headers:
-        with open(os.path.join(TOOLS, header), encoding="ascii") as source:
-            found = re.findall(r'constexpr const char\* (\w+) =\s*"((?:[^"\\]|\\.)*)";',
-                               source.read())
-        texts.update((name, text.replace('\\"', '"')) for name, text in found)
-    return texts
-
-
-TEXT = tool_texts("device/reply_guard.h", "device/rules.h", "device/capture.h", "device/options.h",
-                  "device/validate.h", "device/device_net.h", "expect/expect.h")
+# Status lines go to standard error, one line per datagram to standard output.
 
 MALFORMED = [(b"", TEXT["TOO_SHORT"]), (bytes(range(256)) * 4, TEXT["LONGER_THAN_31"]),
              (bytes.fromhex("F1 01 04 41 42 0D 96 F2"), TEXT["BAD_CHECKSUM"])]
@@ -434,7 +415,7 @@ class Device(E2ETest):
         status = process.wait(4)
         process.end()
         self.assertTrue(status == 0 and 0.9 < time.monotonic() - started < 4 and
-                        any("idle time over" in t for t in process.status_lines()),
+                        TEXT["IDLE_OVER"] in process.status_lines(),
                         f"--idle 1 did not end the device: status {status}, "
                         f"{process.status_lines()}")
 
@@ -456,8 +437,8 @@ class Device(E2ETest):
             (["--rules", missing], 2,
              f"udpcmd-device: {missing}: No such file or directory (error 2)"),
             (["--pcap", bad_rules], 2, f"udpcmd-device: {bad_rules}: {TEXT['CAPTURE_EXISTS']}"),
-            (["--pcap", missing], 1, "udpcmd-device: cannot bind the listening socket "
-             f"0.0.0.0:2639: Address already in use (error {taken_code}){TEXT['PORT_TAKEN']}"),
+            (["--pcap", missing], 1, f"udpcmd-device: {TEXT['CANNOT_BIND_LISTENING']} 0.0.0.0:2639: "
+             f"Address already in use (error {taken_code}){TEXT['PORT_TAKEN']}"),
             (["/?"], 0, None)]
         with open(DEVICE_USAGE, "rb") as usage:
             help_text = usage.read().replace(b"\n", b"\r\n" if self.options.wine else b"\n")

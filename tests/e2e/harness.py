@@ -4,6 +4,7 @@ and ends, and the datagrams on lo. Every wait is bounded."""
 import contextlib
 import ctypes
 import os
+import re
 import socket
 import struct
 import subprocess
@@ -15,7 +16,24 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../
 import pcap  # noqa: E402  (the dissector's tests read these captures)
 from testlib import DEVICE_PORT, OptionsTest  # noqa: E402
 
-READY = "udpcmd-device listening on "
+TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../tools")
+
+
+def tool_texts(*headers):
+    """The texts the tools' headers (paths in tools/) name, as {NAME: text}."""
+    texts = {}
+    for header in headers:
+        with open(os.path.join(TOOLS, header), encoding="ascii") as source:
+            found = re.findall(r'constexpr const char\* (\w+) =\s*"((?:[^"\\]|\\.)*)";',
+                               source.read())
+        texts.update((name, text.replace('\\"', '"')) for name, text in found)
+    return texts
+
+
+# The texts the end-to-end tests check, from the headers of the code that says them.
+TEXT = tool_texts("device/reply_guard.h", "device/rules.h", "device/capture.h", "device/options.h",
+                  "device/validate.h", "device/device_net.h", "device/show.h", "expect/expect.h")
+READY = TEXT["LISTENING"]
 
 
 class Process:

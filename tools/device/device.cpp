@@ -102,7 +102,7 @@ bool open_sockets(const DeviceOptions& options, Sockets* sockets) {
   const NetAddress listening = {options.address, options.port};
   sockets->listener = net_open(listening, &sockets->bound);
   if (sockets->listener == NET_INVALID_SOCKET) {
-    fail("cannot bind the listening socket", &listening, net_last_error());
+    fail(CANNOT_BIND_LISTENING, &listening, net_last_error());
     return false;
   }
   sockets->replier = sockets->listener;
@@ -123,7 +123,7 @@ bool open_sockets(const DeviceOptions& options, Sockets* sockets) {
 void announce(const Sockets& sockets) {
   char area[LINE_CAPACITY];
   Line line = line_in(area, sizeof area);
-  append_text(&line, "udpcmd-device listening on ");
+  append_text(&line, LISTENING);
   append_address(&line, sockets.bound);
   if (sockets.replier != sockets.listener) {
     append_number(&line, ", replying from port ", sockets.replying.port);
@@ -190,7 +190,7 @@ int receive_all(Responder* responder) {
     send_due(responder, now);
     if (idle_left(options, now, last) == 0) {
       finish_pending(responder);
-      print_text(stderr, {"udpcmd-device: idle time over, exiting"});
+      print_text(stderr, {IDLE_OVER});
       return 0;
     }
     const int ready = net_wait(responder->sockets.listener, wait_time(responder, now, last));

@@ -1,8 +1,6 @@
-// A rules file: how the simulated device answers each command, so that a
-// whole procedure can be rehearsed against it. One rule a line:
-//   PATTERN => [delay MS ]reply TEXT | [delay MS ]reply-hex HEX | no-reply
-// Rules with the same pattern form a sequence. Reading the text and
-// choosing a rule are pure: no I/O.
+// A rules file (man/udpcmd-device.txt describes it): how the simulated
+// device answers each command, one rule a line; rules with the same pattern
+// form a sequence. Reading the text and choosing a rule are pure: no I/O.
 #pragma once
 
 #include <cstddef>

@@ -14,6 +14,12 @@ constexpr std::size_t SHOWN_BYTES = 64;
 constexpr std::size_t LINE_CAPACITY = 2048;       // the longest datagram line fits whole
 constexpr std::size_t ERROR_TEXT_CAPACITY = 256;  // the system's words for an error
 
+// Status lines on standard error: the sign that the device is ready (its
+// address and port follow), the end of an idle run, a port it cannot bind.
+constexpr const char* LISTENING = "udpcmd-device listening on ";
+constexpr const char* IDLE_OVER = "udpcmd-device: idle time over, exiting";
+constexpr const char* CANNOT_BIND_LISTENING = "cannot bind the listening socket";
+
 // Each text in turn.
 void append_all(Line* line, std::initializer_list<const char*> texts);
 // " 4F 4B": a space and two upper-case hex digits for each byte shown.
