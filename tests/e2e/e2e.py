@@ -582,13 +582,11 @@ class Device(E2ETest):
         datagram came to (wine), 0.0.0.0 stands for the device's address."""
         expected = []
         for packet in wire.drain():
-            source, destination = socket.inet_ntoa(packet[12:16]), socket.inet_ntoa(packet[16:20])
-            head = (packet[0] & 0x0F) * 4
-            ports = struct.unpack("!HH", packet[head:head + 4])
+            source, source_port, destination, port, payload = pcap.parts(packet)
             if self.options.wine:
-                source = "0.0.0.0" if ports[0] == DEVICE_PORT else source
-                destination = "0.0.0.0" if ports[1] == DEVICE_PORT else destination
-            expected.append(pcap.udp(source, ports[0], destination, ports[1], packet[head + 8:]))
+                source = "0.0.0.0" if source_port == DEVICE_PORT else source
+                destination = "0.0.0.0" if port == DEVICE_PORT else destination
+            expected.append(pcap.udp(source, source_port, destination, port, payload))
         found, times = pcap.read(capture), pcap.times(capture)
         self.assertEqual(found, expected, "the capture differs from the wire")
         self.assertTrue(abs(times[0] - time.time()) < 60 and
