@@ -10,6 +10,7 @@ here, goes in as it is.
     read(path) -> [bytes]           # the packets of a file written so
     times(path) -> [float]          # their time stamps, in seconds
     udp(src, sport, dst, dport, payload) -> bytes   # one IPv4/UDP packet
+    parts(packet) -> (src, sport, dst, dport, payload)   # and back
     unreachable(src, dst, quoted) -> bytes   # an ICMP port unreachable from src
                                     # to dst quoting the packet `quoted`
 """
@@ -44,6 +45,14 @@ def udp(src, sport, dst, dport, payload):
     header = struct.pack("!HHHH", sport, dport, length, 0)
     udp_sum = checksum(pseudo + header + payload) or 0xFFFF
     return ipv4(src, dst, 17, struct.pack("!HHHH", sport, dport, length, udp_sum) + payload)
+
+
+def parts(packet):
+    """The addresses (dotted), ports and payload of an IPv4/UDP packet."""
+    head = (packet[0] & 0x0F) * 4
+    source, port, length = struct.unpack("!HHH", packet[head:head + 6])
+    return (socket.inet_ntoa(packet[12:16]), source, socket.inet_ntoa(packet[16:20]), port,
+            packet[head + 8:head + length])
 
 
 def icmp_unreachable(code, quoted):

@@ -69,7 +69,6 @@ AS_EXPECTED = b'reply as expected: "OK @1"'
 NATIVE = dict(native_only=True)
 HELD_RECEIVE = ("recvmsg", "delay_enter=1500000:when=1")  # time to queue ICMP errors
 CASES = {
-    "frames.letters_ab": Case([b"AB"], AB),
     "frames.at_one": Case([b"@1"], AT_ONE, b"OK @1"),
     "frames.empty_argument": Case([b""], FRAME[b""]),
     "frames.wildcard": Case([b"*@1"], FRAME[b"*@1"]),
@@ -84,8 +83,6 @@ CASES = {
     "replies.empty_datagram": Case([b"@1"], AT_ONE, b"", device=("--reply-hex", "")),
     "replies.zero_inside": Case([b"@1"], AT_ONE, b"AB", device=("--reply-hex", "41 42 00 43")),
     "replies.exactly_32_bytes": Case([b"@1"], AT_ONE, R32, device=("--reply-hex", R32.hex())),
-    "replies.33_bytes_refused": Case([b"@1"], AT_ONE, says=OVERSIZE,
-                                     device=("--reply-hex", R32.hex() + "77")),
     "replies.from_another_port": Case([b"@1"], AT_ONE, b"OK @1", device=("--reply-port", "0")),
     "replies.bytes_above_7f": Case([b"@1"], AT_ONE, b"\xC3\xA9\t\xFF",
                                    device=("--reply-hex", "C3A9 09 FF"), **NATIVE),
@@ -123,7 +120,8 @@ CASES = {
     "faults.bind": Case([b"@1"], says=b"bind failed: 98", fault=("bind", "error=EADDRINUSE"), **NATIVE),
     "faults.sendto": Case([b"@1"], says=b"sendto failed: 1", fault=("sendto", "error=EPERM"), **NATIVE),
     "faults.receive_interrupted": Case([b"@1"], AT_ONE, b"", fault=("recvmsg", "error=EINTR"), **NATIVE),
-    # udpcmd-expect: a row per status.
+    # udpcmd-expect: a row per status. udpcmd's report above its line is
+    # compared too, so AB and a 33-byte reply need no plain row.
     "expect.exact": Case([b"@1"], AT_ONE, b"OK @1", expect=Expect(b"OK @1", 0, AS_EXPECTED)),
     "expect.prefix": Case([b"@1"], AT_ONE, b"OK @1", expect=Expect(b"OK *", 0, AS_EXPECTED)),
     "expect.nothing_awaited": Case([b"AB"], AB, expect=Expect(
@@ -331,8 +329,7 @@ class Exchange(E2ETest):
 # --- The device alone (its option parsing is unit-tested) ----------------------
 # Status lines go to standard error, one line per datagram to standard output.
 
-MALFORMED = [(b"", TEXT["TOO_SHORT"]), (bytes(range(256)) * 4, TEXT["LONGER_THAN_31"]),
-             (bytes.fromhex("F1 01 04 41 42 0D 96 F2"), TEXT["BAD_CHECKSUM"])]
+MALFORMED = [(b"", TEXT["TOO_SHORT"]), (bytes(range(256)) * 4, TEXT["LONGER_THAN_31"])]
 
 # Two devices whose replies are frames awaiting a reply, set on each other
 # by one spoofed datagram: (the devices' options, replies each, the reason
@@ -563,13 +560,11 @@ class Device(E2ETest):
         datagram came to (wine), 0.0.0.0 stands for the device's address."""
         expected = []
         for packet in wire.drain():
-            source, destination = socket.inet_ntoa(packet[12:16]), socket.inet_ntoa(packet[16:20])
-            head = (packet[0] & 0x0F) * 4
-            ports = struct.unpack("!HH", packet[head:head + 4])
+            source, source_port, destination, port, payload = pcap.parts(packet)
             if self.options.wine:
-                source = "0.0.0.0" if ports[0] == DEVICE_PORT else source
-                destination = "0.0.0.0" if ports[1] == DEVICE_PORT else destination
-            expected.append(pcap.udp(source, ports[0], destination, ports[1], packet[head + 8:]))
+                source = "0.0.0.0" if source_port == DEVICE_PORT else source
+                destination = "0.0.0.0" if port == DEVICE_PORT else destination
+            expected.append(pcap.udp(source, source_port, destination, port, payload))
         found, times = pcap.read(capture), pcap.times(capture)
         self.assertEqual(found, expected, "the capture differs from the wire")
         self.assertTrue(abs(times[0] - time.time()) < 60 and

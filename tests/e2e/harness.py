@@ -6,7 +6,6 @@ import ctypes
 import os
 import re
 import socket
-import struct
 import subprocess
 import sys
 import tempfile
@@ -140,13 +139,7 @@ class Wire:
 
     def datagrams(self):
         """(source port, destination, destination port, payload) of each."""
-        found = []
-        for packet in self.drain():
-            head = (packet[0] & 0x0F) * 4
-            source, port, length = struct.unpack("!HHH", packet[head:head + 6])
-            found.append((source, socket.inet_ntoa(packet[16:20]), port,
-                          packet[head + 8:head + length]))
-        return found
+        return [pcap.parts(packet)[1:] for packet in self.drain()]
 
     def save(self, path):
         """The packets so far as a capture file, for the dissector's tests."""

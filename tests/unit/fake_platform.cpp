@@ -82,7 +82,6 @@ int sendto(socket_handle, const void* data, int length, int, const sockaddr_in* 
 }
 
 int recvfrom(socket_handle, void* buffer, int capacity, int) {
-  fake.receive_capacity = capacity;
   if (fails("recvfrom")) {
     return SOCKET_ERROR;
   }

@@ -27,7 +27,6 @@ struct FakePlatform {
   sockaddr_in destination{};
   sockaddr_in bound_to{};
   int option_level = 0, option_name = 0, option_value = 0, option_length = 0;
-  int receive_capacity = 0;
   int sends = 0;
   int closes = 0;
   socket_handle closed_handle{};

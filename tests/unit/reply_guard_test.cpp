@@ -52,7 +52,6 @@ const SourceRow SOURCES[] = {
     {"AboveMulticast",          {0xF0000000U, 5000},  2639, 2639,  nullptr},
     // The device itself, or another device on the same port: at any address.
     {"OwnPort",                 {DEVICE, 2639},       2639, 2639,  SOURCE_OWN_PORT},
-    {"OwnPortOnLoopback",       {LOOPBACK, 2639},     2639, 2639,  SOURCE_OWN_PORT},
     {"OwnPortAtAnotherAddress", {REMOTE, 2639},       2639, 2639,  SOURCE_OWN_PORT},
     {"ReplyPort",               {REMOTE, 40000},      2639, 40000, SOURCE_OWN_PORT},
     // Another device on another port: the rate limit ends such a loop.

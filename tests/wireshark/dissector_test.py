@@ -368,12 +368,6 @@ def abuse_packets(chosen):
 MARKER = b"e2e: end of run"
 
 
-def udp_parts(packet):
-    head = (packet[0] & 0x0F) * 4
-    return packet[12:16], int.from_bytes(packet[head:head + 2], "big"), packet[16:20], \
-        int.from_bytes(packet[head + 2:head + 4], "big"), packet[head + 8:]
-
-
 def expected_frames(exe, payloads):
     """For each datagram to the device, its row as the frame code builds it:
     the message is what lies between the header and an end-of-text byte."""
@@ -576,7 +570,7 @@ class DissectorTest(OptionsTest):
             self.check_e2e(device, pcap.read(device), pcap.times(device))
 
     def check_e2e(self, capture, packets, times):
-        rows, pairs = e2e_rows(self.options.frame_table, [udp_parts(p) for p in packets])
+        rows, pairs = e2e_rows(self.options.frame_table, [pcap.parts(p) for p in packets])
         name = os.path.basename(capture)
         with self.subTest(name):
             self.assert_rows(self.decode(capture), paired(rows, pairs, 1, times),

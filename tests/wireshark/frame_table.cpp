@@ -14,44 +14,12 @@
 #include <cstring>
 
 #include "frame/frame.h"
+#include "values.h"
 
 namespace {
 
 constexpr std::size_t LINE_CAPACITY = 256;
 constexpr std::size_t HEADER_LENGTH = 3;
-
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') {
-    return c - '0';
-  }
-  if (c >= 'A' && c <= 'F') {
-    return c - 'A' + 10;
-  }
-  if (c >= 'a' && c <= 'f') {
-    return c - 'a' + 10;
-  }
-  return -1;
-}
-
-// Reads hex pairs from `line` into the zero-terminated `argument`; gives 0
-// on anything but hex digits and blanks, a zero byte, or too many bytes.
-int read_argument(const char* line, char* argument, std::size_t capacity) {
-  std::size_t length = 0;
-  for (const char* c = line; *c != '\0' && *c != '\n'; ++c) {
-    if (*c == ' ' || *c == '\r') {
-      continue;
-    }
-    const int high = hex_digit(c[0]);
-    const int low = high < 0 ? -1 : hex_digit(c[1]);
-    if (low < 0 || (high | low) == 0 || length + 1 >= capacity) {
-      return 0;
-    }
-    argument[length++] = static_cast<char>(high * 16 + low);
-    ++c;
-  }
-  argument[length] = '\0';
-  return 1;
-}
 
 void print_frame(const char* argument) {
   unsigned char message[MESSAGE_CAPACITY];
@@ -78,13 +46,16 @@ void print_frame(const char* argument) {
 
 int main() {
   char line[LINE_CAPACITY];
-  char argument[LINE_CAPACITY];
+  unsigned char argument[LINE_CAPACITY];
   while (std::fgets(line, sizeof line, stdin) != nullptr) {
-    if (!read_argument(line, argument, sizeof argument)) {
+    // The device's own reading of hex pairs; a zero byte would end the argument.
+    const long length = hex_bytes({line, std::strcspn(line, "\r\n")}, argument, LINE_CAPACITY - 1);
+    if (length < 0 || std::memchr(argument, 0, static_cast<std::size_t>(length)) != nullptr) {
       std::fprintf(stderr, "udpcmd_frame_table: cannot read the line: %s", line);
       return 2;
     }
-    print_frame(argument);
+    argument[length] = 0;
+    print_frame(reinterpret_cast<const char*>(argument));
     std::fflush(stdout);
   }
   return 0;
